@@ -1,0 +1,23 @@
+// The serial port the ICD2 is attached to. Every failure is logged here
+// (module "icd2") and returned as a status; most failures also close the port.
+#pragma once
+
+#include <cstddef>
+
+// Opens path read-write, non-blocking, raw 8N1 with RTS/CTS at speed (19200
+// or 57600). The descriptor, or -1 .. -5.
+int tty_open(const char* path, unsigned int speed);
+// Drains output, then changes the speed. 0, or 1 .. 4 (port closed).
+int tty_set_baud(int fd, unsigned int speed);
+// Discards both queues. 0, or 2 (port closed).
+int tty_flush(int fd);
+// Raises (flag non-zero) or drops DTR. 0, or 1 / 2 (port closed).
+int tty_dtr(int fd, int flag);
+// Writes all length bytes. 0, or 1 (port closed).
+int tty_write(int fd, const char* buffer, size_t length);
+// The next byte 0..255, waiting at most timeout seconds (0: no wait);
+// -1 on timeout, -2 when the read fails.
+int tty_getc(int fd, int timeout);
+// Reads count bytes into buffer (count + 1 bytes; a zero byte follows them).
+// 0, or the negative result of the first tty_getc that failed.
+int tty_read(int fd, char* buffer, int count, int timeout);
