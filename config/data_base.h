@@ -62,9 +62,10 @@ char* get_data_base_element_key(data_base_element* element, char* buffer);
 // A new list node for element, or null.
 dataBaseList* new_data_base_list(data_base_element* element);
 // Pre-order list of the element's subtree (the root itself never listed),
-// children ordered by flags: 0 strcmp ascending, 1 strcasecmp ascending,
-// 2 strcmp descending, 3 strcasecmp descending. Null for a null or aliased
-// element.
+// the children merged from the heads of the (strcmp-sorted) bucket chains by
+// flags: 0 strcmp lowest, 1 strcasecmp lowest, 2 strcmp highest, 3 strcasecmp
+// highest; only 0 yields a fully sorted (ascending) order. Aliased children
+// are left out with their subtrees. Null for a null or aliased element.
 dataBaseList* get_data_base_list(data_base_element* element, unsigned int flags);
 // Release the tree / the chain in *slot / the list; each leaves *variable null.
 void free_data_base(data_base** tree, data_base_value_release release);

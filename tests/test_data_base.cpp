@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/data_base.h"
+#include "config/data_base_testing.h"
+#include "strutil/strutil.h"
+
+namespace {
+
+using Keys = std::vector<std::string>;
+
+std::string key_of(data_base_element* element) {
+    char buffer[DATA_BASE_KEY_SIZE];
+    return get_data_base_element_key(element, buffer);
+}
+
+// The rebuilt keys of a listing, which is released.
+Keys listed_keys(dataBaseList* list) {
+    Keys keys;
+    for (dataBaseList* node = list; node != nullptr; node = node->next) {
+        keys.push_back(key_of(node->element));
+    }
+    free_data_base_list(&list);
+    EXPECT_EQ(list, nullptr);
+    return keys;
+}
+
+// Runs body with the count-th allocation failing; returns what it logged.
+template <typename Body>
+std::string with_failing_allocation(int count, Body body) {
+    ::testing::internal::CaptureStderr();
+    data_base_fail_allocation(count);
+    body();
+    data_base_fail_allocation(0);
+    return ::testing::internal::GetCapturedStderr();
+}
+
+class KeyTree : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_NE(tree, nullptr); }
+    void TearDown() override { free_data_base(&tree, std::free); }
+
+    data_base_element* make(const std::string& key) {
+        return get_data_base_element(tree, key.c_str(), nullptr);
+    }
+    data_base_element* find(const std::string& key) {
+        return get_existing_data_base_element(tree, key.c_str(), nullptr);
+    }
+    Keys list(const char* key, unsigned int flags = 0) {
+        return listed_keys(get_data_base_list(key ? find(key) : tree->root, flags));
+    }
+
+    data_base* tree = new_data_base("config");
+};
+
+int released = 0;
+void count_release(void* value) {
+    ++released;
+    std::free(value);
+}
+
+}  // namespace
+
+TEST_F(KeyTree, AliasCycleFailsLookupInsteadOfHanging) {
+    data_base_element* a = make("a");
+    data_base_element* b = make("b");
+    data_base_element* c = make("c");
+    a->alias = b;
+    b->alias = a;
+    EXPECT_EQ(make("a/x"), nullptr);
+    EXPECT_EQ(find("b"), nullptr);
+    EXPECT_EQ(add_data_base_alias(tree, "c", "a"), nullptr);
+    EXPECT_EQ(get_data_base_element(tree, "z", a), nullptr);
+    b->alias = c;  // a -> b -> c -> a
+    c->alias = a;
+    EXPECT_EQ(make("c"), nullptr);
+    c->alias = c;  // a self-alias ends the chain
+    EXPECT_EQ(make("a"), c);
+    EXPECT_EQ(key_of(make("b/x")), "/c/x");
+}
+
+TEST_F(KeyTree, AllocationFailureIsLoggedAndKeepsChainsIntact) {
+    // "M", "a" and "u" share a bucket: the failed insert sits mid-chain.
+    ASSERT_EQ(strhash(DATA_BASE_BUCKETS, "M"), strhash(DATA_BASE_BUCKETS, "a"));
+    ASSERT_EQ(strhash(DATA_BASE_BUCKETS, "u"), strhash(DATA_BASE_BUCKETS, "a"));
+    make("u");
+    make("M");
+    const std::string log = with_failing_allocation(2, [&] { EXPECT_EQ(make("a/b/c"), nullptr); });
+    EXPECT_NE(log.find("[data_base] [new_data_base_element] "
+                       "Unable to allocate memory for new database element"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(list(nullptr), (Keys{"/M", "/a", "/u"}));  // "a" stays, without "b"
+
+    with_failing_allocation(1, [&] { EXPECT_EQ(make("Q"), nullptr); });
+    EXPECT_EQ(list(nullptr), (Keys{"/M", "/a", "/u"}));
+
+    with_failing_allocation(2, [&] { EXPECT_EQ(add_data_base_alias(tree, "k", "t"), nullptr); });
+    EXPECT_EQ(find("k")->alias, nullptr);
+}
+
+TEST(KeyTreeCreation, FailsCleanlyWhenRecordOrRootCannotBeAllocated) {
+    for (int failing = 1; failing <= 2; ++failing) {
+        with_failing_allocation(failing, [] { EXPECT_EQ(new_data_base("config"), nullptr); });
+    }
+}
+
+TEST_F(KeyTree, ListingNodeFailureIsReportedAndSubtreeLeftOut) {
+    make("x/a/deep");
+    make("x/b");
+    const std::string errors = with_failing_allocation(2, [&] {  // the node of "x/a"
+        EXPECT_EQ(list("x"), (Keys{"/x", "/x/b"}));
+    });
+    EXPECT_EQ(errors, "ERROR: Memory allocation error during dataBaseList creation.");
+    with_failing_allocation(1, [&] { EXPECT_EQ(get_data_base_list(find("x"), 0), nullptr); });
+}
+
+TEST_F(KeyTree, PathsIgnoreExtraSlashesAndCreateMissingElements) {
+    EXPECT_EQ(find("family/x/y"), nullptr);
+    data_base_element* element = make("family/x/y");
+    for (const char* key : {"/family/x/y", "//family//x/y/"}) {
+        EXPECT_EQ(make(key), element) << key;
+        EXPECT_EQ(find(key), element) << key;
+    }
+    EXPECT_EQ(key_of(element), "/family/x/y");
+    int depth = 0;
+    for (const char* key : {"family", "family/x", "family/x/y"}) {
+        EXPECT_EQ(find(key)->depth, depth++) << key;
+        EXPECT_EQ(find(key)->value, nullptr) << key;
+    }
+    for (const char* key : {"", "/", "//"}) {
+        EXPECT_EQ(make(key), tree->root) << key;
+        EXPECT_EQ(find(key), nullptr) << key;
+    }
+    EXPECT_EQ(get_existing_data_base_child_element(find("family"), "y"), nullptr);
+    EXPECT_EQ(get_data_base_ansestor_element(element, 0), find("family"));
+    EXPECT_EQ(get_data_base_ansestor_element(element, 3), nullptr);
+
+    const std::string stem(300, 'n');  // components count by their first 300 characters
+    EXPECT_EQ(make(stem + "A/v"), make(stem + "B/v"));
+}
+
+TEST_F(KeyTree, ChainsStaySortedWhateverTheInsertionOrder) {
+    Keys names;
+    for (unsigned int i = 0; i < 300; ++i) {
+        names.push_back("n" + std::to_string(i * 7919U % 1000U));
+        ASSERT_NE(get_data_base_child_element(tree->root, names.back().c_str()), nullptr);
+    }
+    for (int bucket = 0; bucket < DATA_BASE_BUCKETS; ++bucket) {
+        for (data_base_element* e = tree->root->children[bucket]; e != nullptr; e = e->next) {
+            EXPECT_EQ(strhash(DATA_BASE_BUCKETS, e->name), static_cast<unsigned>(bucket));
+            EXPECT_TRUE(e->next == nullptr || std::strcmp(e->name, e->next->name) < 0);
+        }
+    }
+    for (const std::string& name : names) {
+        EXPECT_STREQ(find(name)->name, name.c_str());
+    }
+}
+
+TEST_F(KeyTree, ListsSubtreeInPreOrder) {
+    for (const char* key : {"x/b", "x/a", "x/B", "x/a/z"}) {
+        make(key);
+    }
+    const Keys expected{"/x", "/x/B", "/x/a", "/x/a/z", "/x/b"};
+    EXPECT_EQ(list("x"), expected);
+    EXPECT_EQ(list(nullptr), expected);
+}
+
+TEST_F(KeyTree, ListingFlagsChooseTheMerge) {
+    // Each name in a bucket of its own, so the merge alone decides the order.
+    std::vector<unsigned int> buckets;
+    for (const char* name : {"apple", "Banana", "cherry"}) {
+        make(name);
+        buckets.push_back(strhash(DATA_BASE_BUCKETS, name));
+    }
+    ASSERT_TRUE(buckets[0] != buckets[1] && buckets[1] != buckets[2] && buckets[0] != buckets[2]);
+    EXPECT_EQ(list(nullptr, 0), (Keys{"/Banana", "/apple", "/cherry"}));
+    EXPECT_EQ(list(nullptr, 1), (Keys{"/apple", "/Banana", "/cherry"}));
+    EXPECT_EQ(list(nullptr, 2), (Keys{"/cherry", "/apple", "/Banana"}));
+    EXPECT_EQ(list(nullptr, 3), (Keys{"/cherry", "/Banana", "/apple"}));
+}
+
+TEST_F(KeyTree, AliasRedirectsPathsAndHidesFromListing) {
+    make("p/q/kept");
+    data_base_element* alias = add_data_base_alias(tree, "p/q", "r/s");
+    ASSERT_EQ(alias, get_existing_data_base_child_element(find("p"), "q"));
+    EXPECT_EQ(key_of(make("p/q/v")), "/r/s/v");
+    EXPECT_EQ(find("p/q/kept"), nullptr);
+    // An alias on a path through an alias lands on the chain's end.
+    EXPECT_EQ(key_of(add_data_base_alias(tree, "p/q", "t")), "/r/s");
+    EXPECT_EQ(key_of(make("p/q/v")), "/t/v");
+    EXPECT_EQ(get_data_base_list(alias, 0), nullptr);
+    EXPECT_EQ(list("p"), (Keys{"/p"}));
+}
+
+TEST_F(KeyTree, ContextMatchesItsOwnAncestorsFirst) {
+    data_base_element* c = make("a/b/c");
+    EXPECT_EQ(get_data_base_element(tree, "a/b", c), find("a/b"));
+    EXPECT_EQ(key_of(get_data_base_element(tree, "a/b/x", c)), "/a/b/x");
+    EXPECT_EQ(key_of(get_data_base_element(tree, "a/q", c)), "/a/q");
+    EXPECT_EQ(key_of(get_data_base_element(tree, "q", c)), "/q");
+    EXPECT_EQ(get_existing_data_base_element(tree, "a/b/missing", c), nullptr);
+    EXPECT_EQ(get_existing_data_base_element(tree, "", c), nullptr);
+    // An aliased context first moves to its target.
+    data_base_element* m = add_data_base_alias(tree, "m", "a/b");
+    EXPECT_EQ(key_of(get_data_base_element(tree, "a/b/y", m)), "/a/b/y");
+}
+
+TEST_F(KeyTree, KeyRebuildNeverOverrunsItsBuffer) {
+    const std::string part(300, 'k');
+    char buffer[DATA_BASE_KEY_SIZE + 64];
+    std::memset(buffer, 'Z', sizeof buffer);
+    get_data_base_element_key(make(part + "/" + part), buffer);
+    EXPECT_EQ(std::string(buffer), ("/" + part + "/" + part).substr(0, DATA_BASE_KEY_SIZE - 1));
+    EXPECT_EQ(std::string(buffer + DATA_BASE_KEY_SIZE, 64), std::string(64, 'Z'));
+}
+
+TEST(KeyTreeRelease, ReleasesValuesOnlyWithAReleaseFunction) {
+    data_base* tree = new_data_base("config");
+    std::vector<char*> values;
+    for (const char* key : {"a", "a/b", "c/d/e", "c"}) {
+        values.push_back(strdup(key));
+        get_data_base_element(tree, key, nullptr)->value = values.back();
+    }
+    free_data_base(&tree, nullptr);
+    EXPECT_EQ(tree, nullptr);
+    for (char* value : values) {
+        std::free(value);  // still ours: a double free would abort
+    }
+
+    tree = new_data_base("config");
+    get_data_base_element(tree, "x/y", nullptr)->value = strdup("1");
+    get_data_base_element(tree, "x/z", nullptr)->value = strdup("2");
+    data_base_element*& slot = tree->root->children[strhash(DATA_BASE_BUCKETS, "x")];
+    released = 0;
+    free_data_base_element(&slot, count_release);
+    EXPECT_EQ(released, 2);
+    EXPECT_EQ(slot, nullptr);
+    free_data_base(&tree, count_release);
+    EXPECT_EQ(released, 2);
+}

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "strutil/strutil.h"
+
+namespace {
+
+std::vector<std::string> split_all(const char* text, int size) {
+    std::vector<std::string> fields;
+    char output[301];
+    while (strsplit('/', &text, output, size) == 1) {
+        fields.emplace_back(output);
+    }
+    return fields;
+}
+
+// A heap copy of exactly the text and its NUL: the sanitizer build catches
+// any read past it.
+std::unique_ptr<char[]> exact_copy(const char* text) {
+    auto copy = std::make_unique<char[]>(std::strlen(text) + 1);
+    std::strcpy(copy.get(), text);
+    return copy;
+}
+
+void feed_stdin(const char* text) {
+    const std::string path = ::testing::TempDir() + "strutil_stdin.txt";
+    FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs(text, file);
+    std::fclose(file);
+    ASSERT_NE(std::freopen(path.c_str(), "r", stdin), nullptr);
+}
+
+void set_zone(const char* zone) {
+    setenv("TZ", zone, 1);
+    tzset();
+}
+
+}  // namespace
+
+TEST(StrSplit, SkipsSeparatorRunsAndCutsLongFields) {
+    const std::string long_field = std::string(305, 'x') + "/next";
+    const struct {
+        const char* text;
+        int size;
+        std::vector<std::string> fields;
+    } cases[] = {
+        {"", 300, {}},
+        {"///", 300, {}},
+        {"a//b/", 300, {"a", "b"}},
+        {"/a", 300, {"a"}},
+        {"processor//x/", 300, {"processor", "x"}},
+        {long_field.c_str(), 300, {std::string(300, 'x'), "next"}},
+        {"abc/d", 0, {"", ""}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(split_all(c.text, c.size), c.fields) << c.text;
+    }
+    char output[8] = "keep";
+    const char* cursor = "/";
+    EXPECT_EQ(strsplit('/', &cursor, output, 7), 0);
+    EXPECT_STREQ(output, "keep");
+}
+
+TEST(StrHash, MatchesKnownValuesWithSignedBytes) {
+    const struct {
+        const char* text;
+        unsigned int bucket_of_20;
+        unsigned int hash31;
+    } cases[] = {
+        {"", 0, 0},
+        {"a", 17, 0x61},
+        {"abc", 7, 0x1E7896E3},
+        {"\xE9", 5, 0x7FFFFFE9},  // 0xE9 enters as 0xFFFFFFE9
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(strhash(20, c.text), c.bucket_of_20) << c.text;
+        // With 2^31 buckets the bucket is the low 31 bits of the hash itself.
+        EXPECT_EQ(strhash(0x80000000U, c.text), c.hash31) << c.text;
+    }
+}
+
+TEST(StringSelection, PicksFirstOfEqualsAndSkipsHoles) {
+    const char* const holes[] = {nullptr, nullptr};
+    const char* const mixed[] = {nullptr, "b", "a", "a"};
+    const char* const same[] = {"abc", "ABC"};
+    const char* const cased[] = {"b", "B", "a", "c"};
+    EXPECT_EQ(get_lowest_string(mixed, 4), 2);
+    EXPECT_EQ(get_lowest_string(holes, 2), -1);
+    EXPECT_EQ(get_highest_case_string(same, 2), 0);
+    EXPECT_EQ(get_lowest_string(cased, 4), 1);  // "B" sorts before "a" by byte
+    EXPECT_EQ(get_lowest_case_string(cased, 4), 2);
+    EXPECT_EQ(get_highest_string(cased, 4), 3);
+}
+
+TEST(StringEdits, ReverseUpperAndCaseList) {
+    for (std::string text : {"", "a", "abc", "abcd"}) {
+        const std::string expected(text.rbegin(), text.rend());
+        EXPECT_EQ(strreverse(text.data()), text.data());
+        EXPECT_EQ(text, expected);
+    }
+    char text[] = "aZ-z\xE9";
+    EXPECT_STREQ(strupper(text), "AZ-Z\xE9");
+    const char* const list[] = {"Alpha", "beta", nullptr};
+    EXPECT_EQ(is_in_case_list(list, "BETA"), list[1]);
+    EXPECT_EQ(is_in_case_list(list, "gamma"), nullptr);
+}
+
+TEST(SafeGets, CutsLongLinesAndDropsTheirRest) {
+    feed_stdin("abcdef\nxy\nabcd\nz\nskip me\nab");
+    char buffer[5];
+    for (const char* line : {"abcd", "xy", "abcd", "z"}) {
+        ASSERT_EQ(safe_gets(buffer, 4), buffer) << line;
+        EXPECT_STREQ(buffer, line);
+    }
+    // Size 0 keeps nothing but still consumes its line.
+    EXPECT_EQ(safe_gets(buffer, 0), buffer);
+    EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(safe_gets(buffer, 4), buffer);
+    EXPECT_STREQ(buffer, "ab");
+    EXPECT_EQ(safe_gets(buffer, 4), nullptr);
+    EXPECT_EQ(safe_gets(buffer, 0), nullptr);
+}
+
+TEST(StrToTm, ChecksSeparatorsThenReadsFields) {
+    struct tm tm = {};
+    tm.tm_mday = 77;
+    for (const char* text :
+         {"10-Oct-2000 13:55:36", "10/Oct/2000:13:55", "", "10/Oct/2000 13:55:36"}) {
+        EXPECT_EQ(str_to_tm(exact_copy(text).get(), &tm), 1) << text;
+    }
+    EXPECT_EQ(tm.tm_mday, 77);
+    tm.tm_isdst = 1;
+    ASSERT_EQ(str_to_tm("10/Oct/2000:13:55:36", &tm), 0);
+    EXPECT_EQ((std::vector<int>{tm.tm_mday, tm.tm_mon, tm.tm_year, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                                tm.tm_isdst}),
+              (std::vector<int>{10, 9, 100, 13, 55, 36, 0}));
+    // An inexact month name keeps the month; cut seconds convert what is there.
+    ASSERT_EQ(str_to_tm(exact_copy("11/oct/2000:13:55:7").get(), &tm), 0);
+    EXPECT_EQ((std::vector<int>{tm.tm_mday, tm.tm_mon, tm.tm_sec}), (std::vector<int>{11, 9, 7}));
+    ASSERT_EQ(str_to_tm(exact_copy("01/Dec/1999:23:05:").get(), &tm), 0);
+    EXPECT_EQ(tm.tm_sec, 0);
+}
+
+TEST(DateToTimeT, ConvertsMidnightOfLocalStandardTime) {
+    set_zone("UTC0");
+    EXPECT_EQ(date_to_time_t("20000229"), 951782400);
+    EXPECT_EQ(date_to_time_t("19991301"), date_to_time_t("20000101"));
+    EXPECT_EQ(date_to_time_t(""), 0);
+    EXPECT_EQ(date_to_time_t(nullptr), 0);
+    // Month 0 and day 0 of a short text normalise to 30 November before.
+    EXPECT_EQ(date_to_time_t(exact_copy("2000").get()), 943920000);
+
+    // Under daylight saving all year the result is still standard midnight,
+    // which the local clock shows as one in the morning.
+    set_zone("XST0XDT,J1/0,J365/25");
+    const time_t when = date_to_time_t("20000229");
+    struct tm local = {};
+    ASSERT_NE(localtime_r(&when, &local), nullptr);
+    EXPECT_EQ(when, 951782400);
+    EXPECT_EQ(local.tm_isdst, 1);
+    EXPECT_EQ(local.tm_hour, 1);
+    set_zone("UTC0");
+}
