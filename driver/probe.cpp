@@ -1,0 +1,169 @@
+// Brings the ICD2 up, checks the target's supply and the ICD2's self test,
+// and identifies the attached processor by its chip identifier.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/config.h"
+#include "driver/driver.h"
+#include "icd2/icd2.h"
+#include "log/log.h"
+
+// The target family last sent to the ICD2; 0xFF until the first is sent, so a
+// family number of 255 is never sent.
+uint8_t last_family_id = 0xFF;
+
+namespace {
+
+constexpr const char* kModule = "tarnwell";
+constexpr int kConnectAttempts = 3;
+
+// The setting of device as a number; false when neither the processor nor
+// its family has it.
+bool read_setting(const char* device, const char* suffix, long* value) {
+    char* key = get_device_config_key(device, suffix);
+    if (key == nullptr) return false;
+    *value = get_config_long(key);
+    std::free(key);
+    return true;
+}
+
+bool connect(const char* tty) {
+    for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
+        if (icd2_init(tty) == 0) return true;
+        log_message(2, 1, kModule, "find_device", "ICD Connection failed, retrying.");
+    }
+    log_message(1, 2, kModule, "find_device", "ICD Connection failed.");
+    return false;
+}
+
+void log_self_test_result(Icd2TestResult result, int code, const char* pass, const char* low,
+                          const char* high, const char* fail) {
+    const char* texts[] = {pass, low, high, fail};
+    if (result > ICD2_TEST_FAIL) return;
+    log_message(4, code, kModule, "find_device", "%s", texts[result]);
+}
+
+// Tells the ICD2 where program memory of the matched processor ends.
+bool configure_code_space(const char* device) {
+    long start = 0;
+    long size = 0;
+    if (!read_setting(device, "/address/prog/start", &start)) {
+        log_message(1, 5, kModule, "find_device", "Unable to get program memory start for device (%s)",
+                    device);
+        return false;
+    }
+    if (!read_setting(device, "/address/prog/size", &size)) {
+        log_message(1, 6, kModule, "find_device", "Unable to get program memory size for device (%s)",
+                    device);
+        return false;
+    }
+    // The configuration holds 32-bit quantities; the last address wraps as
+    // 32-bit arithmetic does.
+    uint32_t last = static_cast<uint32_t>(start) + static_cast<uint32_t>(size) - 1u;
+    if (set_end_of_code_space(last) != 0) {
+        log_message(1, 7, kModule, "find_device",
+                    "Unable to configure program memory size for device (%s)", device);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int test_device(const char* device, uint8_t firmware_id) {
+    long value = 0;
+    if (!read_setting(device, "/firmware/id", &value)) return 8;
+    if (static_cast<uint8_t>(value) != firmware_id) {
+        log_message(3, 1, kModule, "test_device",
+                    "Device %s not compatible with current firmware version.", device);
+        return 9;
+    }
+    long chipid_address = 0;
+    if (!read_setting(device, "/address/chipid/start", &chipid_address)) return 1;
+    long family = 0;
+    if (!read_setting(device, "/id", &family)) return 3;
+
+    uint8_t family_id = static_cast<uint8_t>(family);
+    if (family_id != last_family_id) {
+        set_target_family_type(family_id);
+        last_family_id = family_id;
+    }
+
+    int chipid = 0;
+    if (icd2_get_words(&chipid, "4A", static_cast<uint32_t>(chipid_address), 1) != 0 || chipid == 0)
+        return 4;
+
+    long mask = 0;
+    long expected = 0;
+    if (!read_setting(device, "/id/mask", &mask)) return 5;
+    if (!read_setting(device, "/id/value", &expected)) return 6;
+    uint32_t word = static_cast<uint32_t>(chipid);
+    uint32_t mask32 = static_cast<uint32_t>(mask);
+    return (word & mask32) == (static_cast<uint32_t>(expected) & mask32) ? 0 : 7;
+}
+
+char* find_device(const char* tty) {
+    if (!connect(tty)) return nullptr;
+
+    Icd2Voltages voltages{};
+    if (get_voltages(&voltages) != 0) {
+        log_message(1, 3, kModule, "find_device", "Unable to read ICD2 voltages.");
+        return nullptr;
+    }
+    if (voltages.target_vdd == 0.0f) {
+        log_message(3, 4, kModule, "find_device", "No target VDD found, enabling target VDD via ICD2");
+        if (do_command("05FF") == nullptr) {
+            log_message(1, 8, kModule, "find_device", "Unable to set VDD via ICD2");
+            return nullptr;
+        }
+    }
+
+    Icd2FirmwareDetails firmware{};
+    if (get_firmware_details(&firmware) != 0) {
+        log_message(1, 9, kModule, "find_device", "Unable to retrieve ICD2 firmware version");
+        return nullptr;
+    }
+    log_message(4, 9, kModule, "find_device", "Firmware version: %s", firmware.version_text);
+
+    Icd2SelfTest self_test{};
+    if (get_self_test(&self_test) != 0) {
+        log_message(1, 10, kModule, "find_device", "Unable to run ICD2 self test.");
+        return nullptr;
+    }
+    log_self_test_result(self_test.target_vdd, 11, "Self Test: Target VDD: pass",
+                         "Self Test: Target VDD: low", "Self Test: Target VDD: high",
+                         "Self Test: Target VDD: fail");
+    log_self_test_result(self_test.module_vpp, 12, "Self Test: Module VPP: pass",
+                         "Self Test: Module VPP: low", "Self Test: Module VPP: high",
+                         "Self Test: Module VPP: fail");
+    log_self_test_result(self_test.mclr_gnd, 13, "Self Test: MCLR GND: pass",
+                         "Self Test: MCLR GND: low", "Self Test: MCLR GND: high",
+                         "Self Test: MCLR GND: fail");
+    log_self_test_result(self_test.mclr_vdd, 14, "Self Test: MCLR VDD: pass",
+                         "Self Test: MCLR VDD: low", "Self Test: MCLR VDD: high",
+                         "Self Test: MCLR VDD: fail");
+    log_self_test_result(self_test.mclr_vpp, 15, "Self Test: MCLR VPP: pass",
+                         "Self Test: MCLR VPP: low", "Self Test: MCLR VPP: high",
+                         "Self Test: MCLR VPP: fail");
+    if (self_test.overall != ICD2_TEST_PASS) {
+        log_message(1, 16, kModule, "find_device", "ICD2 self test failed.");
+        return nullptr;
+    }
+
+    char** names = get_device_names();
+    if (names == nullptr) return nullptr;
+    for (char** name = names; *name != nullptr; ++name) {
+        if (test_device(*name, firmware.firmware_id) != 0) continue;
+        char* device = strdup(*name);
+        free_device_names(&names);
+        if (device == nullptr) return nullptr;
+        if (!configure_code_space(device)) {
+            std::free(device);
+            return nullptr;
+        }
+        return device;
+    }
+    free_device_names(&names);
+    return nullptr;
+}

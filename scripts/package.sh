@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the Debian package: a release build for the prefix /usr that reads
+# /etc/tarnwell.config by default, packed by CPack. Prints the path of the
+# .deb on the last line of standard output.
+#
+#   scripts/package.sh [build directory]     (default: build/deb)
+set -euo pipefail
+source_dir="$(cd "$(dirname "$0")/.." && pwd)"
+build_dir="${1:-$source_dir/build/deb}"
+
+cmake -S "$source_dir" -B "$build_dir" \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX=/usr \
+    -DTARNWELL_DEFAULT_CONFIG=/etc/tarnwell.config \
+    -DTARNWELL_BUILD_TESTS=OFF \
+    -DTARNWELL_SANITIZE=OFF >/dev/null
+cmake --build "$build_dir" -j "$(nproc)" >/dev/null
+# Leftovers of an earlier version must not be mistaken for this one.
+rm -f "$build_dir"/tarnwell_*.deb
+(cd "$build_dir" && cpack -G DEB >/dev/null)
+
+deb=("$build_dir"/tarnwell_*.deb)
+if [ ! -f "${deb[0]}" ]; then
+    echo "package.sh: cpack made no package in $build_dir" >&2
+    exit 1
+fi
+echo "${deb[0]}"
