@@ -21,3 +21,5 @@ int tty_getc(int fd, int timeout);
 // Reads count bytes into buffer (count + 1 bytes; a zero byte follows them).
 // 0, or the negative result of the first tty_getc that failed.
 int tty_read(int fd, char* buffer, int count, int timeout);
+// Pauses the caller for the handshake's settle times.
+void tty_sleep_ms(unsigned int milliseconds);
