@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs on Debian 12 when it is missing: a C++20
-# compiler, CMake and GoogleTest. Does nothing when all are present.
+# compiler, CMake and GoogleTest; with the argument "fuzz" also clang and its
+# libFuzzer runtime. Does nothing when all are present.
 set -euo pipefail
 
 missing=()
@@ -8,6 +9,13 @@ command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
 command -v make >/dev/null || missing+=(make)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+if [ "${1:-}" = fuzz ]; then
+    command -v clang++ >/dev/null || missing+=(clang)
+    compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-$(uname -m).a" >/dev/null \
+        || missing+=(libclang-rt-14-dev)
+fi
+command -v mandoc >/dev/null || missing+=(mandoc)
+command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
 
 if [ ${#missing[@]} -eq 0 ]; then
     exit 0

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package: a release build for the prefix /usr that reads
 # /etc/tarnwell.config by default, packed by CPack. Prints the path of the
-# .deb on the last line of standard output.
+# .deb on standard output; what the build says goes to standard error.
 #
 #   scripts/package.sh [build directory]     (default: build/deb)
 set -euo pipefail
@@ -13,11 +13,11 @@ cmake -S "$source_dir" -B "$build_dir" \
     -DCMAKE_INSTALL_PREFIX=/usr \
     -DTARNWELL_DEFAULT_CONFIG=/etc/tarnwell.config \
     -DTARNWELL_BUILD_TESTS=OFF \
-    -DTARNWELL_SANITIZE=OFF >/dev/null
-cmake --build "$build_dir" -j "$(nproc)" >/dev/null
+    -DTARNWELL_SANITIZE=OFF >&2
+cmake --build "$build_dir" -j "$(nproc)" >&2
 # Leftovers of an earlier version must not be mistaken for this one.
 rm -f "$build_dir"/tarnwell_*.deb
-(cd "$build_dir" && cpack -G DEB >/dev/null)
+(cd "$build_dir" && cpack -G DEB >&2)
 
 deb=("$build_dir"/tarnwell_*.deb)
 if [ ! -f "${deb[0]}" ]; then

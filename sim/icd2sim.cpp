@@ -152,6 +152,14 @@ std::string find_preload(const std::string& requested) {
       std::string dir(exe);
       dir.resize(dir.rfind('/') + 1);
       path = dir + "libicd2sim_preload.so";
+#ifdef ICD2SIM_INSTALLED_PRELOAD
+      // An installed simulator keeps its library in a private directory,
+      // given relative to the bin directory so a moved tree still works.
+      if (!file_exists(path)) {
+        const std::string installed = ICD2SIM_INSTALLED_PRELOAD;
+        path = installed[0] == '/' ? installed : dir + installed;
+      }
+#endif
     }
 #ifdef ICD2SIM_PRELOAD_BUILD
     if (!file_exists(path)) path = ICD2SIM_PRELOAD_BUILD;
