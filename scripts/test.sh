@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds tarnwell and runs every test twice: once as it ships, once under
-# AddressSanitizer and UndefinedBehaviorSanitizer with errors fatal.
+# AddressSanitizer and UndefinedBehaviorSanitizer with errors fatal; then
+# runs each fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -19,4 +20,7 @@ for variant in plain sanitize; do
     # tests than there are cores.
     ctest --test-dir "$dir" --output-on-failure -j $((jobs * 2))
 done
-echo "== all tests passed in both builds"
+# Keep the fuzz targets alive: a bounded run of each, failing on any crash.
+echo "== fuzzing"
+bash scripts/fuzz.sh 40
+echo "== all tests passed in both builds, fuzzing found nothing"
