@@ -98,11 +98,14 @@ int read_spaces(const char* device, const char* function, Space (&spaces)[kSpace
     return 0;
 }
 
-// The space that holds address, or kSpaceCount when none does.
-int find_space(const Space (&spaces)[kSpaceCount], uint32_t address) {
+// The space that holds address, or kSpaceCount after the warning that
+// skips the record.
+int find_space(const Space (&spaces)[kSpaceCount], uint32_t address, const char* function) {
     for (int index = 0; index < kSpaceCount; ++index) {
         if (spaces[index].holds(address)) return index;
     }
+    log_message(2, 5, kModule, function,
+                "Unable to identify address space from hex file: %04X. Ignoring line.", address);
     return kSpaceCount;
 }
 
@@ -116,7 +119,13 @@ class ReadBuffer {
 public:
     bool allocate(size_t words) { return grow(words); }
 
-    bool fits(int32_t words) const { return static_cast<size_t>(words) <= capacity_; }
+    // Makes room for a record of words; false (logged with code) when the
+    // buffer cannot grow.
+    bool make_room(int32_t words, int code, const char* function) {
+        if (static_cast<size_t>(words) <= capacity_ || grow(static_cast<size_t>(words))) return true;
+        log_message(1, code, kModule, function, "Unable to allocate memory for verification.");
+        return false;
+    }
 
     bool grow(size_t words) {
         void* block = std::realloc(block_.get(), words * sizeof(int));
@@ -282,20 +291,12 @@ int do_prog(HexRecord* list, const char* device) {
     DataRecord data{};
     while (records.next(&data)) {
         const HexRecord* record = data.record;
-        if (!buffer.fits(record->count) && !buffer.grow(static_cast<size_t>(record->count))) {
-            log_message(1, 15, kModule, "do_prog", "Unable to allocate memory for verification.");
-            return 15;
-        }
+        if (!buffer.make_room(record->count, 15, "do_prog")) return 15;
         std::printf("\rProgramming %s : %04X Verifying : %04X", device, data.address, data.address);
         std::fflush(stdout);
 
-        int space = find_space(spaces, data.address);
-        if (space == kSpaceCount) {
-            log_message(2, 5, kModule, "do_prog",
-                        "Unable to identify address space from hex file: %04X. Ignoring line.",
-                        data.address);
-            continue;
-        }
+        int space = find_space(spaces, data.address, "do_prog");
+        if (space == kSpaceCount) continue;
         const SpaceOps& ops = kSpaceOps[space];
         write_record(space, record, data.address, buffer);
         int read_value = 0;
@@ -337,17 +338,9 @@ int do_verify(HexRecord* list, const char* device) {
         const HexRecord* record = data.record;
         std::printf("\rVerifying %s : %04X", device, data.address);
         std::fflush(stdout);
-        if (!buffer.fits(record->count) && !buffer.grow(static_cast<size_t>(record->count))) {
-            log_message(1, 15, kModule, "do_verify", "Unable to allocate memory for verification.");
-            return 15;
-        }
-        int space = find_space(spaces, data.address);
-        if (space == kSpaceCount) {
-            log_message(2, 5, kModule, "do_verify",
-                        "Unable to identify address space from hex file: %04X. Ignoring line.",
-                        data.address);
-            continue;
-        }
+        if (!buffer.make_room(record->count, 15, "do_verify")) return 15;
+        int space = find_space(spaces, data.address, "do_verify");
+        if (space == kSpaceCount) continue;
         const SpaceOps& ops = kSpaceOps[space];
         int read_value = 0;
         int index = read_and_compare(ops, buffer, data, ops.verify_read_error_code, "do_verify",
