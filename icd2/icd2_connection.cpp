@@ -1,6 +1,5 @@
 // Bringing the ICD2 up, asking it about itself and the target, and telling
 // it what it is about to program.
-#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -63,13 +62,13 @@ int icd2_init(const char* path) {
     if (serial_fd < 0) return 1;
     int handshake = icd2_connect('U');
     if (handshake != 0) {
-        if (handshake >= kFirstReplyFailure) close(serial_fd);
+        if (handshake >= kFirstReplyFailure) tty_close(serial_fd);
         return 2;
     }
     // The ICD2 takes "4D" at the handshake speed and switches to the working
     // speed after answering it.
     if (do_command("4D") == nullptr) {
-        close(serial_fd);
+        tty_close(serial_fd);
         return 3;
     }
     if (tty_set_baud(serial_fd, kWorkingBaud) != 0) return 4;
@@ -97,7 +96,7 @@ int icd2_connect(char wake) {
 }
 
 int icd2_close() {
-    close(serial_fd);
+    tty_close(serial_fd);
     return 0;
 }
 

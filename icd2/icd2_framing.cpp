@@ -2,7 +2,6 @@
 // is the whole frame's length and CC the sum of the length digits and the
 // text. Every ICD2 command of the program goes through do_command.
 #include <strings.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +50,7 @@ bool reserve_payload(int frame_length) {
 // The ICD2 cannot be trusted to stay in step after a garbled frame, so the
 // link is given up: the port is closed and the reason goes to the user.
 char* reject_frame(int fd) {
-    close(fd);
+    tty_close(fd);
     std::printf("Malformed response\n");
     std::fflush(stdout);
     return nullptr;
@@ -104,7 +103,7 @@ char* receive_response(int fd) {
     // Shorter than its own brackets, length and checksum: no body to read.
     if (frame_length < kFrameOverhead) return reject_frame(fd);
     if (!reserve_payload(frame_length)) {
-        close(fd);
+        tty_close(fd);
         return nullptr;
     }
     if (tty_read(fd, payload, frame_length - kFrameOverhead, kByteTimeout) != 0) return nullptr;
@@ -114,7 +113,7 @@ char* receive_response(int fd) {
     unsigned int sum = add_characters(0, length_digits, 2);
     sum = add_characters(sum, payload, std::strlen(payload)) % 256;
     if (static_cast<int>(sum) != ascii2hex(trailer)) {
-        close(fd);
+        tty_close(fd);
         std::printf("Invalid checksum %02X\n", sum);
         std::fflush(stdout);
         return nullptr;

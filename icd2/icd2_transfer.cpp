@@ -1,7 +1,6 @@
 // Block transfers of target memory: a command frame naming the space,
 // address and count, one "{digits CC}" data block, and a closing response
 // frame with the same code.
-#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -57,11 +56,11 @@ BlockRead read_block(int fd, uint32_t count, int digits, const char* function, S
     unsigned int sum = 0;
     int start = tty_getc(fd, kByteTimeout);
     if (start < 0) {
-        close(fd);
+        tty_close(fd);
         return {start, 0};
     }
     if (start != '{') {
-        close(fd);
+        tty_close(fd);
         return {1, start};
     }
     char element[kWordDigits + 1];
@@ -77,7 +76,7 @@ BlockRead read_block(int fd, uint32_t count, int digits, const char* function, S
         return {4, 0};
     }
     if (trailer[2] != '}') {
-        close(fd);
+        tty_close(fd);
         return {5, static_cast<unsigned char>(trailer[2])};
     }
     return {0, 0};

@@ -218,3 +218,7 @@ int tty_read(int fd, char* buffer, int count, int timeout) {
 void tty_sleep_ms(unsigned int milliseconds) {
     usleep(milliseconds * 1000U);
 }
+
+void tty_close(int fd) {
+    close(fd);
+}
