@@ -33,7 +33,6 @@ class PtyPeer {
 
     bool ready() const { return master_ >= 0 && keep_open_ >= 0; }
     const char* path() const { return path_.c_str(); }
-    int master() const { return master_; }
 
     void send(std::string_view bytes) const {
         ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -44,11 +43,9 @@ class PtyPeer {
         std::string bytes;
         pollfd p{master_, POLLIN, 0};
         char buffer[256];
-        while (poll(&p, 1, quiet_ms) > 0 && (p.revents & POLLIN) != 0) {
-            ssize_t got = read(master_, buffer, sizeof buffer);
-            if (got <= 0) break;
+        ssize_t got = 0;
+        while (poll(&p, 1, quiet_ms) > 0 && (got = read(master_, buffer, sizeof buffer)) > 0)
             bytes.append(buffer, static_cast<size_t>(got));
-        }
         return bytes;
     }
 
@@ -84,23 +81,28 @@ inline int lowest_free_fd() {
     return fd;
 }
 
+// "{digits CC}" with the sum of the characters between the braces.
+inline std::string data_block(std::string_view digits, char open = '{', char close = '}') {
+    unsigned sum = 0;
+    for (char c : digits) sum += static_cast<unsigned char>(c);
+    char checksum[3];
+    std::snprintf(checksum, sizeof checksum, "%02X", sum % 256);
+    return open + std::string(digits) + checksum + close;
+}
+
 // "[LLbodyCC]" as the ICD2 sends it.
 inline std::string response_frame(std::string_view body) {
     char length[3];
     std::snprintf(length, sizeof length, "%02X", static_cast<unsigned>(body.size() + 6));
-    unsigned sum = static_cast<unsigned char>(length[0]) + static_cast<unsigned char>(length[1]);
-    for (char c : body) sum += static_cast<unsigned char>(c);
-    char checksum[3];
-    std::snprintf(checksum, sizeof checksum, "%02X", sum % 256);
-    return std::string("[") + length + std::string(body) + checksum + "]";
+    return data_block(length + std::string(body), '[', ']');
 }
 
 template <typename F>
 long elapsed_ms(F&& f) {
-    auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     f();
-    auto spent = std::chrono::steady_clock::now() - start;
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(spent).count());
+    const auto spent = std::chrono::steady_clock::now() - start;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(spent).count();
 }
 
 inline testing::AssertionResult Contains(const std::string& text, const std::string& part) {

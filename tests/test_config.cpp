@@ -30,9 +30,7 @@ class Config : public ::testing::Test {
     // Loads content; returns what the loader wrote on standard error.
     std::string load(const std::string& content) {
         file_ = std::make_unique<TempFile>(content);
-        StderrCapture capture;
-        EXPECT_EQ(load_config(file_->path()), 0);
-        return capture.text();
+        return stderr_of([this] { EXPECT_EQ(load_config(file_->path()), 0); });
     }
 
     std::string path() const { return file_->path(); }
@@ -77,28 +75,17 @@ TEST(ConfigLine, ClassifiesEveryKindOfLine) {
     }
 }
 
-TEST_F(Config, UnopenableOrUnreadableFileFails) {
-    EXPECT_EQ(load_config("/nonexistent/tarnwell.config"), 1);
-    EXPECT_EQ(config_loaded(), 0);
-    EXPECT_EQ(load_config("/tmp"), 1);  // a directory: reads fail, the end never comes
-}
-
-TEST_F(Config, OverlongTextsAreCutWithWarningOnTheirPhysicalLine) {
-    const std::string key(301, 'k');
-    const std::string value(300, 'v');
-    const std::string err =
-        load("# c\n\n" + key + " = 1\nv = " + value + "X\nw = " + value + " \r\n");
+TEST_F(Config, CutTextsAndOverwritesAreWarnedOfOnTheirPhysicalLine) {
+    const std::string key(301, 'k'), value(300, 'v');
+    const std::string err = load("# c\n\n" + key + " = 1\nv = " + value + "X\nw = " + value +
+                                 " \r\na/b = 1\nx = 5\nx\n/a//b = 2\n");
     EXPECT_EQ(err, "WARNING: line 3  in file \"" + path() + "\". The key has been truncated\n" +
                        "WARNING: line 4  in file \"" + path() +
-                       "\". The value has been truncated\n");
+                       "\". The value has been truncated\n" + "WARNING line 9 in file \"" + path() +
+                       "\" overwrites key \"/a/b\"\n");
     EXPECT_STREQ(get_config_string(key.substr(0, 300).c_str()), "1");
     EXPECT_EQ(get_config_string("v"), value);
     EXPECT_EQ(get_config_string("w"), value);
-}
-
-TEST_F(Config, LaterLineOverwritesUnderCanonicalKey) {
-    const std::string err = load("a/b = 1\nx = 5\nx\n/a//b = 2\n");
-    EXPECT_EQ(err, "WARNING line 4 in file \"" + path() + "\" overwrites key \"/a/b\"\n");
     EXPECT_STREQ(get_config_string("a/b"), "2");
     EXPECT_STREQ(get_config_string("x"), "5");
 }
@@ -114,13 +101,15 @@ TEST_F(Config, LineWithoutMemoryIsReportedAndLoadingGoesOn) {
     EXPECT_STREQ(get_config_string("b"), "3");
 }
 
-TEST_F(Config, QueriesBeforeLoadGiveEmptyResults) {
+TEST_F(Config, UnopenableOrUnreadableFileFails) {
+    EXPECT_EQ(load_config("/nonexistent/tarnwell.config"), 1);
     EXPECT_EQ(config_loaded(), 0);
     EXPECT_EQ(get_config_string("log/main"), nullptr);
     EXPECT_EQ(get_config_int("log/main"), 0);
     EXPECT_EQ(get_config_long("log/main"), 0);
     EXPECT_EQ(get_config_keys(nullptr), nullptr);
     EXPECT_EQ(get_config_values("log"), nullptr);
+    EXPECT_EQ(load_config("/tmp"), 1);  // a directory: reads fail, the end never comes
 }
 
 TEST_F(Config, NumbersConvertLikeAtoi) {

@@ -1,12 +1,10 @@
 // The ICD2 link over a real pseudo-terminal: the test plays the ICD2 on the
 // master side, queueing its frames and checking the host's bytes.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "icd2/icd2.h"
@@ -35,21 +33,6 @@ class Icd2Test : public testing::Test {
     PtyPeer peer;
 };
 
-std::string command_frame(const std::string& text) {
-    std::string frame = response_frame(text);
-    frame.front() = '<';
-    frame.back() = '>';
-    return frame;
-}
-
-std::string data_block(const std::string& digits) {
-    unsigned sum = 0;
-    for (char c : digits) sum += static_cast<unsigned char>(c);
-    char checksum[3];
-    std::snprintf(checksum, sizeof checksum, "%02X", sum % 256);
-    return "{" + digits + checksum + "}";
-}
-
 // Hanging up discards what the host has not read yet, so the line is cut
 // once the host has had ample time to take what was sent; its next read
 // then fails at once instead of after the 5-second wait.
@@ -71,34 +54,23 @@ TEST(Ascii2Hex, ReadsTwoCharactersLikeStrtol) {
     EXPECT_EQ(ascii2hex(empty), 0);
 }
 
-// --- response frames: corrupt input first ---
-
-struct BadFrame {
-    const char* bytes;
-    const char* printed;
-};
-void PrintTo(const BadFrame& c, std::ostream* out) {
-    *out << c.bytes;
-}
-
-class BadResponse : public Icd2Test, public testing::WithParamInterface<BadFrame> {};
-
-TEST_P(BadResponse, IsReportedOnStdoutAndClosesPort) {
-    peer.send(GetParam().bytes);
-    CaptureStdout();
-    EXPECT_EQ(receive_response(serial_fd), nullptr);
-    EXPECT_EQ(GetCapturedStdout(), GetParam().printed);
-    EXPECT_FALSE(is_open(serial_fd));
-}
-
 // A frame length below 6 has no room for a body; it is refused before
 // anything is read into or written to payload.
-INSTANTIATE_TEST_SUITE_P(Frames, BadResponse,
-                         testing::Values(BadFrame{"[0A07053E]", "Invalid checksum 3D\n"},
-                                         BadFrame{"[0A07053D)", "Malformed response\n"},
-                                         BadFrame{"[050705xx]", "Malformed response\n"},
-                                         BadFrame{"[000705xx]", "Malformed response\n"},
-                                         BadFrame{"[G00705xx]", "Malformed response\n"}));
+TEST_F(Icd2Test, CorruptResponseIsReportedOnStdoutAndClosesPort) {
+    for (auto [bytes, printed] : {std::pair{"[0A07053E]", "Invalid checksum 3D\n"},
+                                  std::pair{"[0A07053D)", "Malformed response\n"},
+                                  std::pair{"[050705xx]", "Malformed response\n"},
+                                  std::pair{"[000705xx]", "Malformed response\n"},
+                                  std::pair{"[G00705xx]", "Malformed response\n"}}) {
+        SCOPED_TRACE(bytes);
+        if (!is_open(serial_fd)) serial_fd = tty_open(peer.path(), 57600);
+        peer.send(bytes);
+        CaptureStdout();
+        EXPECT_EQ(receive_response(serial_fd), nullptr);
+        EXPECT_EQ(GetCapturedStdout(), printed);
+        EXPECT_FALSE(is_open(serial_fd));
+    }
+}
 
 TEST_F(Icd2Test, TruncatedFrameFailsWithPortOpen) {
     peer.send("[0A07");
@@ -110,19 +82,14 @@ TEST_F(Icd2Test, TruncatedFrameFailsWithPortOpen) {
     EXPECT_TRUE(is_open(serial_fd));
 }
 
-TEST_F(Icd2Test, NoiseBeforeFrameIsSkippedSilently) {
+TEST_F(Icd2Test, NoiseBeforeFrameIsSkippedSilentlyAndLongBodiesGrowPayload) {
     peer.send("U\x01z}[0A07053D]");
     CaptureStderr();
     CaptureStdout();
-    char* body = receive_response(serial_fd);
+    char* first = receive_response(serial_fd);
     EXPECT_EQ(GetCapturedStdout() + GetCapturedStderr(), "");
-    ASSERT_NE(body, nullptr);
-    EXPECT_STREQ(body, "0705");
-}
-
-TEST_F(Icd2Test, LongBodyGrowsPayloadInSteps) {
-    peer.send(response_frame("0705"));
-    ASSERT_NE(receive_response(serial_fd), nullptr);
+    ASSERT_NE(first, nullptr);
+    EXPECT_STREQ(first, "0705");
     EXPECT_EQ(payload_length, 64);
     for (auto [size, capacity] : {std::pair{100, 128}, std::pair{0xFF - 6, 256}}) {
         std::string long_body = "47" + std::string(static_cast<size_t>(size - 2), 'A');
@@ -134,16 +101,11 @@ TEST_F(Icd2Test, LongBodyGrowsPayloadInSteps) {
     }
 }
 
-// --- commands ---
-
 TEST_F(Icd2Test, CommandFramesByteForByte) {
     for (const char* command : {"07", "05FF", "2A03"})
         EXPECT_EQ(send_command(serial_fd, command), 0);
     EXPECT_EQ(peer.take_all(), "<0807CF><0A05FF62><0A2A0347>");
-}
-
-TEST_F(Icd2Test, CommandTooLongForItsLengthDigitsIsNotSent) {
-    CaptureStderr();
+    CaptureStderr();  // too long for its length digits: not sent
     EXPECT_EQ(send_command(serial_fd, std::string(250, '0').c_str()), 1);
     GetCapturedStderr();
     EXPECT_EQ(send_command(serial_fd, std::string(249, '0').c_str()), 0);
@@ -191,8 +153,6 @@ TEST_F(Icd2Test, LateAnswerIsTakenForTheNextCommand) {
     EXPECT_NE(do_command("01"), nullptr);
 }
 
-// --- connection ---
-
 TEST(Icd2Init, FailsToOpenOrToPulseDtrOnPty) {
     CaptureStderr();
     EXPECT_EQ(icd2_init("/nonexistent/ttyICD"), 1);
@@ -205,109 +165,6 @@ TEST(Icd2Init, FailsToOpenOrToPulseDtrOnPty) {
     EXPECT_EQ(peer.take_all(50), "");
     serial_fd = -1;
 }
-
-// A pty refuses the DTR requests. The test-only preload library answers them
-// on a pty slave and reports each change as a datagram "DTR <0|1> <device>"
-// to the socket named by ICD2SIM_CONTROL; it must be loaded at start, so the
-// handshake runs in a copy of this program started with it.
-constexpr const char* kChildFlag = "TARNWELL_TEST_DTR_CHILD";
-
-// The ICD2's side: it notes DTR edges and bytes, answers the wake byte once
-// DTR has been pulsed twice, and answers "4D".
-void play_icd2(PtyPeer& peer, int control, char reply, std::vector<int>& dtr, std::string& got) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    bool woken = false;
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd fds[2] = {{control, POLLIN, 0}, {peer.master(), POLLIN, 0}};
-        if (poll(fds, 2, 50) <= 0) continue;
-        char bytes[64] = {};
-        int raised = -1;
-        if ((fds[0].revents & POLLIN) && recv(control, bytes, sizeof bytes - 1, 0) > 0 &&
-            std::sscanf(bytes, "DTR %d", &raised) == 1) {
-            dtr.push_back(raised);
-        }
-        ssize_t count = 0;
-        if ((fds[1].revents & POLLIN) && (count = read(peer.master(), bytes, sizeof bytes)) > 0) {
-            got.append(bytes, static_cast<size_t>(count));
-        }
-        if (!woken && dtr.size() == 4 && got.find('U') != std::string::npos) {
-            peer.send(std::string(1, reply));
-            woken = true;
-            if (reply == 'X') return;
-        }
-        if (woken && got.find(command_frame("4D")) != std::string::npos) {
-            return peer.send(response_frame("4D"));
-        }
-    }
-}
-
-void run_handshakes_with_dtr() {
-    char directory[] = "/tmp/tarnwell-dtr-XXXXXX";
-    ASSERT_NE(mkdtemp(directory), nullptr);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/control", directory);
-    int control = socket(AF_UNIX, SOCK_DGRAM, 0);
-    ASSERT_EQ(bind(control, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    setenv("ICD2SIM_CONTROL", address.sun_path, 1);
-
-    for (char reply : {'U', 'u', 'X'}) {
-        SCOPED_TRACE(reply);
-        PtyPeer peer;
-        std::vector<int> dtr;
-        std::string got;
-        std::thread icd2([&] { play_icd2(peer, control, reply, dtr, got); });
-        CaptureStderr();
-        int result = icd2_init(peer.path());
-        std::string log = GetCapturedStderr();
-        icd2.join();
-        EXPECT_EQ(dtr, (std::vector<int>{0, 1, 0, 1}));
-        // The flush after the second pulse may discard the "Z" on a pty
-        // before this side has read it; a real line has sent it by then.
-        if (got.rfind('Z', 0) == 0) got.erase(0, 1);
-        EXPECT_EQ(result, reply == 'X' ? 2 : 0) << log;
-        EXPECT_EQ(got, reply == 'X' ? "U" : "U" + command_frame("4D"));
-        EXPECT_EQ(is_open(serial_fd), reply != 'X');
-        if (reply == 'X') continue;
-        termios settings = peer.settings();
-        EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B57600));
-        EXPECT_EQ(icd2_close(), 0);
-    }
-    serial_fd = -1;
-    close(control);
-    unlink(address.sun_path);
-    rmdir(directory);
-}
-
-TEST(Icd2Init, HandshakeWithDtrWakesIcd2AndMovesTo57600) {
-    if (std::getenv(kChildFlag) != nullptr) return run_handshakes_with_dtr();
-    // The library as the project build lays it out beside this program.
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    std::string library = self;
-    library = library.substr(0, library.rfind("/tests/")) + "/sim/libicd2sim_preload.so";
-    if (access(library.c_str(), R_OK) != 0) GTEST_SKIP() << "not built: " << library;
-
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        setenv(kChildFlag, "1", 1);
-        setenv("LD_PRELOAD", library.c_str(), 1);
-        // The library is not sanitized and comes before the sanitizer runtime.
-        std::string options =
-            std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
-        setenv("ASAN_OPTIONS", options.c_str(), 1);
-        execl("/proc/self/exe", "test_icd2",
-              "--gtest_filter=Icd2Init.HandshakeWithDtrWakesIcd2AndMovesTo57600", nullptr);
-        _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the preloaded run failed";
-}
-
-// --- status commands ---
 
 TEST_F(Icd2Test, FirmwareDetailsAreDecodedAndFormatted) {
     peer.send(response_frame("0705") + response_frame("01070314"));
@@ -338,35 +195,21 @@ TEST_F(Icd2Test, VoltagesAreScaledReadings) {
     EXPECT_FLOAT_EQ(voltages.reading_37, static_cast<float>(16 * 0.07988));
 }
 
-struct SelfTestCase {
-    const char* body;
-    Icd2TestResult module_vpp, target_vdd, mclr_gnd, mclr_vdd, mclr_vpp, overall;
-};
-void PrintTo(const SelfTestCase& c, std::ostream* out) {
-    *out << c.body;
+TEST_F(Icd2Test, SelfTestMapsRawBytesInReportOrder) {
+    const auto [L, P, H, F] =
+        std::tuple{ICD2_TEST_LOW, ICD2_TEST_PASS, ICD2_TEST_HIGH, ICD2_TEST_FAIL};
+    for (auto [body, expected] : {std::pair{"020001008007", std::vector<int>{L, P, P, H, F, F}},
+                                  std::pair{"020000000000", std::vector<int>{P, P, P, P, P, P}},
+                                  std::pair{"0202FF000000", std::vector<int>{F, F, P, P, P, F}}}) {
+        peer.send(response_frame(body));
+        Icd2SelfTest r{};
+        EXPECT_EQ(get_self_test(&r), 0);
+        EXPECT_EQ((std::vector<int>{r.module_vpp, r.target_vdd, r.mclr_gnd, r.mclr_vdd, r.mclr_vpp,
+                                    r.overall}),
+                  expected)
+            << body;
+    }
 }
-
-class SelfTestDecoding : public Icd2Test, public testing::WithParamInterface<SelfTestCase> {};
-
-TEST_P(SelfTestDecoding, MapsRawBytesInReportOrder) {
-    peer.send(response_frame(GetParam().body));
-    Icd2SelfTest result{};
-    EXPECT_EQ(get_self_test(&result), 0);
-    const SelfTestCase& c = GetParam();
-    EXPECT_EQ((std::vector<int>{result.module_vpp, result.target_vdd, result.mclr_gnd,
-                                result.mclr_vdd, result.mclr_vpp, result.overall}),
-              (std::vector<int>{c.module_vpp, c.target_vdd, c.mclr_gnd, c.mclr_vdd, c.mclr_vpp,
-                                c.overall}));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Examples, SelfTestDecoding,
-    testing::Values(SelfTestCase{"020001008007", ICD2_TEST_LOW, ICD2_TEST_PASS, ICD2_TEST_PASS,
-                                 ICD2_TEST_HIGH, ICD2_TEST_FAIL, ICD2_TEST_FAIL},
-                    SelfTestCase{"020000000000", ICD2_TEST_PASS, ICD2_TEST_PASS, ICD2_TEST_PASS,
-                                 ICD2_TEST_PASS, ICD2_TEST_PASS, ICD2_TEST_PASS},
-                    SelfTestCase{"0202FF000000", ICD2_TEST_FAIL, ICD2_TEST_FAIL, ICD2_TEST_PASS,
-                                 ICD2_TEST_PASS, ICD2_TEST_PASS, ICD2_TEST_FAIL}));
 
 // Bodies too short for their fields fail their command instead of being read
 // past their end (the sanitizer build checks that).
@@ -395,50 +238,35 @@ TEST_F(Icd2Test, SetUpCommandTexts) {
     EXPECT_EQ(set_target_family_type(3), 0);
     EXPECT_EQ(set_target_family_type(171), 0);
     EXPECT_EQ(set_end_of_code_space(0x1FFF), 0);
-    EXPECT_EQ(peer.take_all(), "<0A2A0347>" + command_frame("2Aab") + command_frame("06001FFF"));
+    EXPECT_EQ(peer.take_all(), "<0A2A0347><0A2AabA7><0E06001FFF3E>");
     CaptureStderr();
     peer.send(response_frame("07"));
     EXPECT_EQ(set_end_of_code_space(0x1FFF), 2);
     GetCapturedStderr();
 }
 
-// --- data blocks: corrupt input first ---
-
-struct BadBlock {
-    bool words;
-    const char* block;
-    const char* line;
-    bool port_open;
-};
-void PrintTo(const BadBlock& c, std::ostream* out) {
-    *out << c.block;
+TEST_F(Icd2Test, CorruptBlockFailsTheTransferWithItsLine) {
+    for (auto [code, block, line, port_open] : {
+             std::tuple{"47", "[FF3F3412CF}",
+                        " 1 1 ERROR   [icd2] [icd2_word_read] Invalid start of word character: [\n",
+                        false},
+             {"48", "{12ABE6)",
+              " 1 5 ERROR   [icd2] [icd2_byte_read] Invalid end of byte character: )\n", false},
+             {"47", "{FF3F3412CE}", " 1 4 ERROR   [icd2] [icd2_word_read] Invalid checksum\n",
+              true},
+         }) {
+        if (!is_open(serial_fd)) serial_fd = tty_open(peer.path(), 57600);
+        peer.send(response_frame(code) + block + response_frame(code));
+        int words[2] = {};
+        uint8_t bytes[2] = {};
+        CaptureStderr();
+        EXPECT_EQ(
+            code[1] == '7' ? icd2_get_words(words, code, 0, 2) : icd2_get_bytes(bytes, code, 0, 2),
+            2);
+        EXPECT_TRUE(Contains(GetCapturedStderr(), line));
+        EXPECT_EQ(is_open(serial_fd), port_open) << block;
+    }
 }
-
-class BadDataBlock : public Icd2Test, public testing::WithParamInterface<BadBlock> {};
-
-TEST_P(BadDataBlock, FailsTheTransferWithItsLine) {
-    const BadBlock& c = GetParam();
-    const char* code = c.words ? "47" : "48";
-    peer.send(response_frame(code) + c.block + response_frame(code));
-    int words[2] = {};
-    uint8_t bytes[2] = {};
-    CaptureStderr();
-    EXPECT_EQ(c.words ? icd2_get_words(words, code, 0, 2) : icd2_get_bytes(bytes, code, 0, 2), 2);
-    EXPECT_TRUE(Contains(GetCapturedStderr(), c.line));
-    EXPECT_EQ(is_open(serial_fd), c.port_open);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Blocks, BadDataBlock,
-    testing::Values(
-        BadBlock{true, "{FF3F3412CE}", " 1 4 ERROR   [icd2] [icd2_word_read] Invalid checksum\n",
-                 true},
-        BadBlock{true, "[FF3F3412CF}",
-                 " 1 1 ERROR   [icd2] [icd2_word_read] Invalid start of word character: [\n",
-                 false},
-        BadBlock{false, "{12ABE6)",
-                 " 1 5 ERROR   [icd2] [icd2_byte_read] Invalid end of byte character: )\n",
-                 false}));
 
 TEST_F(Icd2Test, BlockCutShortKeepsElementsReadSoFar) {
     peer.send("{FF3F34");
@@ -450,8 +278,7 @@ TEST_F(Icd2Test, BlockCutShortKeepsElementsReadSoFar) {
     EXPECT_EQ(icd2_word_read(serial_fd, words, 2), -2);  // no start: the port is given up
     stop.join();
     GetCapturedStderr();
-    EXPECT_EQ(words[0], 0x3FFF);
-    EXPECT_EQ(words[1], -1);
+    EXPECT_EQ((std::vector<int>{words[0], words[1]}), (std::vector<int>{0x3FFF, -1}));
     EXPECT_FALSE(is_open(serial_fd));
 }
 
@@ -466,25 +293,22 @@ TEST_F(Icd2Test, BlockOperationResultsNameTheFailingStep) {
     EXPECT_TRUE(Contains(log, "Expecting: 47 Got: 43\n"));
 }
 
-// --- data blocks and block transfers ---
-
 TEST_F(Icd2Test, BlockExamples) {
     peer.send(response_frame("47") + "{FF3F3412CF}" + response_frame("47"));
     int words[2] = {};
     EXPECT_EQ(icd2_get_words(words, "47", 0x100, 2), 0);
-    EXPECT_EQ(words[0], 0x3FFF);
-    EXPECT_EQ(words[1], 0x1234);
-    EXPECT_EQ(peer.take_all(), command_frame("470000010000000002"));
+    EXPECT_EQ((std::vector<int>{words[0], words[1]}), (std::vector<int>{0x3FFF, 0x1234}));
+    EXPECT_EQ(peer.take_all(), "<18470000010000000002D7>");
 
     peer.send(response_frame("44") + response_frame("44"));
     const uint8_t bytes[2] = {0x12, 0xAB};
     EXPECT_EQ(icd2_send_bytes(bytes, "44", 0x10, 2), 0);
-    EXPECT_EQ(peer.take_all(), command_frame("440000001000000002") + "{12ABE6}");
+    EXPECT_EQ(peer.take_all(), "<18440000001000000002D4>{12ABE6}");
 
     const int wide[1] = {0x12345};  // only the low 16 bits travel
     EXPECT_EQ(icd2_word_write(serial_fd, wide, 1), 0);
     EXPECT_EQ(icd2_byte_write(serial_fd, nullptr, 0), 0);
-    EXPECT_EQ(peer.take_all(), data_block("4523") + "{00}");
+    EXPECT_EQ(peer.take_all(), "{4523CE}{00}");
 
     peer.send("{00}{FF3F3412CF}{12ABE6}");  // no buffer: checked, not stored
     EXPECT_EQ(icd2_byte_read(serial_fd, nullptr, 0), 0);
@@ -504,7 +328,7 @@ TEST_F(Icd2Test, FullBlockOfWordsTravelsBothWays) {
     }
     peer.send(response_frame("43") + response_frame("43"));
     EXPECT_EQ(icd2_send_words(words.data(), "43", 0x200, kCount), 0);
-    EXPECT_EQ(peer.take_all(), command_frame("43000002000000007F") + data_block(digits));
+    EXPECT_EQ(peer.take_all(), "<1843000002000000007FEF>" + data_block(digits));
 
     peer.send(response_frame("47") + data_block(digits) + response_frame("47"));
     std::vector<int> read_back(kCount, -1);

@@ -27,38 +27,27 @@ class TtyTest : public testing::Test {
     int fd = -1;
 };
 
-struct OpenFailure {
-    const char* path;  // null: a pty
-    unsigned int speed;
-    int result;
-    const char* line;
-};
-void PrintTo(const OpenFailure& c, std::ostream* out) {
-    *out << c.result;
+TEST_F(TtyTest, OpenFailureLogsWithPathAndLeavesNothingOpen) {
+    const struct {
+        const char* path;  // null: the pty
+        unsigned int speed;
+        int result;
+        const char* line;
+    } cases[] = {
+        {"/nonexistent/ttyICD", 19200, -1,
+         " 1 1 ERROR   [icd2] [tty_open] Unbale to open serial port: "},
+        {"/dev/null", 19200, -2, " 1 2 ERROR   [icd2] [tty_open] Unbale to open flush port: "},
+        {nullptr, 12345, -4, " 1 4 ERROR   [icd2] [tty_open] Unbale to set baud rate for port: "},
+    };
+    for (const auto& c : cases) {
+        const std::string path = c.path != nullptr ? c.path : peer.path();
+        CaptureStderr();  // first, so that its own file does not take the number
+        const int free_before = lowest_free_fd();
+        EXPECT_EQ(tty_open(path.c_str(), c.speed), c.result);
+        EXPECT_EQ(lowest_free_fd(), free_before) << path;
+        EXPECT_TRUE(Contains(GetCapturedStderr(), c.line + path + " Reason: "));
+    }
 }
-
-class TtyOpenFailure : public testing::TestWithParam<OpenFailure> {};
-
-TEST_P(TtyOpenFailure, LogsWithPathAndLeavesNothingOpen) {
-    PtyPeer peer;
-    std::string path = GetParam().path != nullptr ? GetParam().path : peer.path();
-    CaptureStderr();  // first, so that its own file does not take the number
-    int free_before = lowest_free_fd();
-    EXPECT_EQ(tty_open(path.c_str(), GetParam().speed), GetParam().result);
-    int free_after = lowest_free_fd();
-    EXPECT_TRUE(Contains(GetCapturedStderr(), GetParam().line + path + " Reason: "));
-    EXPECT_EQ(free_after, free_before);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, TtyOpenFailure,
-    testing::Values(OpenFailure{"/nonexistent/ttyICD", 19200, -1,
-                                " 1 1 ERROR   [icd2] [tty_open] Unbale to open serial port: "},
-                    OpenFailure{"/dev/null", 19200, -2,
-                                " 1 2 ERROR   [icd2] [tty_open] Unbale to open flush port: "},
-                    OpenFailure{
-                        nullptr, 12345, -4,
-                        " 1 4 ERROR   [icd2] [tty_open] Unbale to set baud rate for port: "}));
 
 // Each failing operation logs its own line and gives the port up.
 TEST_F(TtyTest, FailuresCloseThePort) {
@@ -87,7 +76,6 @@ TEST_F(TtyTest, FailuresCloseThePort) {
 // the line show which request was made.
 TEST_F(TtyTest, DtrFailsOnPtyAndClosesPort) {
     for (int flag : {1, 5, 0}) {
-        SCOPED_TRACE(flag);
         int port = tty_open(peer.path(), 19200);
         CaptureStderr();
         EXPECT_EQ(tty_dtr(port, flag), flag != 0 ? 1 : 2);
@@ -95,7 +83,7 @@ TEST_F(TtyTest, DtrFailsOnPtyAndClosesPort) {
             Contains(GetCapturedStderr(),
                      flag != 0 ? " 1 1 ERROR   [icd2] [tty_dtr] Unbale to set DTR, Reason: 25"
                                : " 1 2 ERROR   [icd2] [tty_dtr] Unbale to clear DTR, Reason: 25"));
-        EXPECT_FALSE(is_open(port));
+        EXPECT_FALSE(is_open(port)) << flag;
     }
 }
 
@@ -109,36 +97,36 @@ TEST_F(TtyTest, WriteToHungUpLineFailsAndClosesPort) {
     EXPECT_FALSE(is_open(fd));
 }
 
-TEST_F(TtyTest, GetcTimesOutAfterItsWaitWithPortOpen) {
-    CaptureStderr();
+// Without a wait an empty line fails at once; with one it times out after it.
+TEST_F(TtyTest, GetcFailsAfterItsWaitWithPortOpen) {
     int result = 0;
+    CaptureStderr();
     EXPECT_GE(elapsed_ms([&] { result = tty_getc(fd, 1); }), 900);
     EXPECT_EQ(result, -1);
-    EXPECT_TRUE(
-        Contains(GetCapturedStderr(), " 2 1 WARNING [icd2] [tty_getc] Timeout during read\n"));
-    EXPECT_TRUE(is_open(fd));
-}
-
-TEST_F(TtyTest, GetcWithoutWaitFailsAtOnceWhenNothingIsPending) {
-    CaptureStderr();
-    int result = 0;
     EXPECT_LT(elapsed_ms([&] { result = tty_getc(fd, 0); }), 500);
     EXPECT_EQ(result, -2);
-    EXPECT_TRUE(Contains(GetCapturedStderr(),
-                         " 1 2 ERROR   [icd2] [tty_getc] Error during read, Reason: "));
+    const std::string log = GetCapturedStderr();
+    EXPECT_TRUE(Contains(log, " 2 1 WARNING [icd2] [tty_getc] Timeout during read\n"));
+    EXPECT_TRUE(Contains(log, " 1 2 ERROR   [icd2] [tty_getc] Error during read, Reason: "));
     EXPECT_TRUE(is_open(fd));
 }
 
-TEST_F(TtyTest, ReadThatTimesOutKeepsEarlierBytesAndWritesNoTerminator) {
-    peer.send("A");
-    char buffer[4] = {'x', 'x', 'x', 'x'};
+TEST_F(TtyTest, ReadTerminatesAfterCountBytesOrKeepsThemOnTimeout) {
+    peer.send("ABCDA");
+    char buffer[5] = {'x', 'x', 'x', 'x', 'x'};
+    EXPECT_EQ(tty_read(fd, buffer, 3, 1), 0);
+    EXPECT_EQ(std::string(buffer, 5), std::string("ABC\0x", 5));
+    EXPECT_EQ(tty_read(fd, buffer, 0, 1), 0);
+    EXPECT_EQ(buffer[0], '\0');
+    EXPECT_EQ(tty_getc(fd, 1), 'D');
+    std::memset(buffer, 'x', sizeof buffer);
     CaptureStderr();
-    EXPECT_EQ(tty_read(fd, buffer, 3, 1), -1);
+    EXPECT_EQ(tty_read(fd, buffer, 3, 1), -1);  // no terminator after a timeout
     GetCapturedStderr();
-    EXPECT_EQ(std::string(buffer, 4), "Axxx");
+    EXPECT_EQ(std::string(buffer, 5), "Axxxx");
 }
 
-TEST_F(TtyTest, OpenLeavesLineRawWithHardwareFlowControl) {
+TEST_F(TtyTest, OpenLeavesLineRawAndSetBaudChangesOnlyTheSpeed) {
     termios t = peer.settings();
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B19200));
@@ -149,16 +137,13 @@ TEST_F(TtyTest, OpenLeavesLineRawWithHardwareFlowControl) {
     EXPECT_EQ(t.c_lflag & (ECHO | ECHONL | ICANON | ISIG | IEXTEN | TOSTOP), 0u);
     EXPECT_EQ(t.c_cc[VMIN], 0);
     EXPECT_EQ(t.c_cc[VTIME], 0);
-}
 
-TEST_F(TtyTest, SetBaudChangesOnlyTheSpeed) {
-    termios before = peer.settings();
     EXPECT_EQ(tty_set_baud(fd, 57600), 0);
     termios after = peer.settings();
     EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B57600));
     EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B57600));
-    EXPECT_EQ(after.c_cflag & ~CBAUD, before.c_cflag & ~CBAUD);
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_cflag & ~CBAUD, t.c_cflag & ~CBAUD);
+    EXPECT_EQ(after.c_lflag, t.c_lflag);
 }
 
 TEST_F(TtyTest, FlushDiscardsPendingInput) {
@@ -170,29 +155,16 @@ TEST_F(TtyTest, FlushDiscardsPendingInput) {
     GetCapturedStderr();
 }
 
-TEST_F(TtyTest, WriteSendsEveryByteUntranslated) {
+TEST_F(TtyTest, BytesTravelUntranslatedBothWays) {
     std::string data;
     for (int i = 0; i < 3000; ++i) data += static_cast<char>(i % 256);
     EXPECT_EQ(tty_write(fd, data.data(), data.size()), 0);
     EXPECT_EQ(tty_write(fd, "", 0), 0);
     EXPECT_EQ(peer.take_all(), data);
-}
-
-TEST_F(TtyTest, GetcReturnsHighBytesAsUnsigned) {
-    peer.send(std::string("\xFF\x00\x0D", 3));
+    peer.send(std::string("\xFF\x00\x0D", 3));  // high bytes come back unsigned
     EXPECT_EQ(tty_getc(fd, 1), 255);
     EXPECT_EQ(tty_getc(fd, 1), 0);
     EXPECT_EQ(tty_getc(fd, 1), '\r');
-}
-
-TEST_F(TtyTest, ReadTerminatesAfterCountBytes) {
-    peer.send("ABCD");
-    char buffer[5] = {'x', 'x', 'x', 'x', 'x'};
-    EXPECT_EQ(tty_read(fd, buffer, 3, 1), 0);
-    EXPECT_EQ(std::string(buffer, 5), std::string("ABC\0x", 5));
-    EXPECT_EQ(tty_read(fd, buffer, 0, 1), 0);
-    EXPECT_EQ(buffer[0], '\0');
-    EXPECT_EQ(tty_getc(fd, 1), 'D');
 }
 
 }  // namespace
