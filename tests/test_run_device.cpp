@@ -44,10 +44,10 @@ std::map<uint32_t, int> sample_words() {
 }
 
 SimRun default_run(const std::string& hex = sample_image()) {
-    SimRun spec;
-    spec.config = harness::default_config();
-    spec.hex = hex;
-    return spec;
+    SimRun setup;
+    setup.config = harness::default_config();
+    setup.hex = hex;
+    return setup;
 }
 
 void expect_dtr_seen(const Result& run) {
@@ -92,9 +92,9 @@ TEST(Programming, SendsTheExpectedCommandsInOrder) {
 }
 
 TEST(Programming, TheFirstDifferenceStopsThePassWithStatusFive) {
-    SimRun spec = default_run();
-    spec.settings = {"stuck=prog:0x0011=0x0000"};
-    Result run = harness::run_with_sim(spec);
+    SimRun setup = default_run();
+    setup.settings = {"stuck=prog:0x0011=0x0000"};
+    Result run = harness::run_with_sim(setup);
     EXPECT_EQ(run.status, 5);
     EXPECT_NE(run.out.find(std::string("\rProgramming ") + kDevice +
                            " : Verify failed at adress 0011 Reads 0000 instead of 30FF\n"),
@@ -106,9 +106,9 @@ TEST(Programming, TheFirstDifferenceStopsThePassWithStatusFive) {
 }
 
 TEST(Programming, EepromDifferenceShowsBytes) {
-    SimRun spec = default_run();
-    spec.settings = {"stuck=eeprom:0x2101=0x05"};
-    Result run = harness::run_with_sim(spec);
+    SimRun setup = default_run();
+    setup.settings = {"stuck=eeprom:0x2101=0x05"};
+    Result run = harness::run_with_sim(setup);
     EXPECT_EQ(run.status, 5);
     EXPECT_NE(run.out.find(std::string("\rProgramming ") + kDevice +
                            " : Verify failed at adress 2101 Reads  5 instead of 34\n"),
@@ -119,10 +119,10 @@ TEST(Programming, EepromDifferenceShowsBytes) {
 TEST(Programming, ReadThatFailsNeverPasses) {
     // The read-back block of the first record is cut short: whatever the
     // buffer held before must not count as the device's contents.
-    SimRun spec = default_run(hex_words(0x0000, {0x1234}) + hex_words(0x0008, {0x1234}) +
+    SimRun setup = default_run(hex_words(0x0000, {0x1234}) + hex_words(0x0008, {0x1234}) +
                               hex_end());
-    spec.settings = {"fault=cut 47#2/block"};
-    Result run = harness::run_with_sim(spec);
+    setup.settings = {"fault=cut 47#2/block"};
+    Result run = harness::run_with_sim(setup);
     EXPECT_EQ(run.status, 5) << run.out << run.err;
     EXPECT_EQ(run.out.find("Passed"), std::string::npos) << run.out;
 }
@@ -151,10 +151,10 @@ TEST(Programming, ExtendedAddressesAreNotFoldedOntoLowMemory) {
 }
 
 TEST(Verification, ComparesWithoutErasingOrWriting) {
-    SimRun spec = default_run();
-    spec.initial_memory = sample_image();
-    spec.args = {"-v"};
-    Result run = harness::run_with_sim(spec);
+    SimRun setup = default_run();
+    setup.initial_memory = sample_image();
+    setup.args = {"-v"};
+    Result run = harness::run_with_sim(setup);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(run.out.ends_with(std::string("\rVerifying ") + kDevice + " : Passed          \n"))
         << run.out;
@@ -164,18 +164,18 @@ TEST(Verification, ComparesWithoutErasingOrWriting) {
 }
 
 TEST(Verification, DifferencesGiveStatusFive) {
-    SimRun spec = default_run();
-    spec.args = {"-v"};
+    SimRun setup = default_run();
+    setup.args = {"-v"};
     // The device is blank: the first program word differs.
-    Result run = harness::run_with_sim(spec);
+    Result run = harness::run_with_sim(setup);
     EXPECT_EQ(run.status, 5);
     EXPECT_NE(run.out.find(std::string("\rVerifying ") + kDevice +
                            " : Failed at adress 0000 Reads 3FFF instead of 3000\n"),
               std::string::npos)
         << run.out;
 
-    spec.hex = hex_words(0x2100, {0x12AB}) + hex_end();
-    run = harness::run_with_sim(spec);
+    setup.hex = hex_words(0x2100, {0x12AB}) + hex_end();
+    run = harness::run_with_sim(setup);
     EXPECT_EQ(run.status, 5);
     EXPECT_NE(run.out.find(std::string("\rVerifying ") + kDevice +
                            " : Failed at adress 2100 Reads   FF instead of 00AB\n"),
@@ -184,9 +184,9 @@ TEST(Verification, DifferencesGiveStatusFive) {
 }
 
 TEST(Identification, SupplyOffIsSwitchedOnThroughTheIcd2) {
-    SimRun spec = default_run();
-    spec.settings = {"voltage.vdd=0"};
-    Result run = harness::run_with_sim(spec);
+    SimRun setup = default_run();
+    setup.settings = {"voltage.vdd=0"};
+    Result run = harness::run_with_sim(setup);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(count_commands(run.transcript, "05FF"), 1);
     EXPECT_EQ(count_lines(run.err, "3 4 INFO    [tarnwell] [find_device] No target VDD found, "
@@ -196,9 +196,9 @@ TEST(Identification, SupplyOffIsSwitchedOnThroughTheIcd2) {
 }
 
 TEST(Identification, FailedSelfTestStopsTheRun) {
-    SimRun spec = default_run();
-    spec.settings = {"selftest=00 01 00 80 07"};
-    Result run = harness::run_with_sim(spec);
+    SimRun setup = default_run();
+    setup.settings = {"selftest=00 01 00 80 07"};
+    Result run = harness::run_with_sim(setup);
     EXPECT_EQ(run.status, 4);
     for (const char* line : {"4 11 DEBUG   [tarnwell] [find_device] Self Test: Target VDD: pass",
                              "4 12 DEBUG   [tarnwell] [find_device] Self Test: Module VPP: low",
@@ -212,17 +212,17 @@ TEST(Identification, FailedSelfTestStopsTheRun) {
 }
 
 TEST(Identification, WakeAnsweredOnlyOnTheSecondAttempt) {
-    SimRun spec = default_run();
-    spec.settings = {"wake.from_attempt=2"};
-    Result run = harness::run_with_sim(spec);
+    SimRun setup = default_run();
+    setup.settings = {"wake.from_attempt=2"};
+    Result run = harness::run_with_sim(setup);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(count_lines(run.err, "ICD Connection failed, retrying."), 1) << run.err;
 }
 
 TEST(Identification, SilentIcd2GivesThreeRetriesAndStatusFour) {
-    SimRun spec = default_run();
-    spec.settings = {"silent=1"};
-    Result run = harness::run_with_sim(spec);
+    SimRun setup = default_run();
+    setup.settings = {"silent=1"};
+    Result run = harness::run_with_sim(setup);
     EXPECT_EQ(run.status, 4);
     EXPECT_EQ(count_lines(run.err, "2 1 WARNING [tarnwell] [find_device] ICD Connection failed, "
                                    "retrying."),
@@ -237,14 +237,14 @@ TEST(Identification, SilentIcd2GivesThreeRetriesAndStatusFour) {
 TEST(Identification, CandidatesAreTriedFamilyByFamily) {
     // The first family needs other firmware; the second holds two
     // candidates, the second of which matches: one "2A" for both.
-    SimRun spec = default_run();
-    spec.config = harness::default_config() +
+    SimRun setup = default_run();
+    setup.config = harness::default_config() +
                   "family/aaa/id = 9\n"
                   "family/aaa/firmware/id = 6\n"
                   "processor/OTHER/family = aaa\n"
                   "processor/SIM16/family = sim16\n"
                   "processor/SIM16/id/value = 1952\n";
-    Result run = harness::run_with_sim(spec);
+    Result run = harness::run_with_sim(setup);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(count_lines(run.err, "3 1 INFO    [tarnwell] [test_device] Device OTHER not "
                                    "compatible with current firmware version."),
@@ -257,9 +257,9 @@ TEST(Identification, CandidatesAreTriedFamilyByFamily) {
 
 TEST(Identification, UnknownChipIsStatusFour) {
     for (const char* chip : {"chipid.value=0", "chipid.value=0x1234"}) {
-        SimRun spec = default_run();
-        spec.settings = {chip};
-        Result run = harness::run_with_sim(spec);
+        SimRun setup = default_run();
+        setup.settings = {chip};
+        Result run = harness::run_with_sim(setup);
         EXPECT_EQ(run.status, 4) << chip;
         EXPECT_EQ(count_lines(run.err, "Unable to identify processor."), 1) << run.err;
         EXPECT_EQ(count_commands(run.transcript, "3300"), 0);
@@ -267,12 +267,12 @@ TEST(Identification, UnknownChipIsStatusFour) {
 }
 
 TEST(Identification, MissingProgramSizeOfTheMatchIsReported) {
-    SimRun spec = default_run();
+    SimRun setup = default_run();
     std::string config = harness::default_config();
     config.erase(config.find("processor/SIM16A/address/prog/size = 8192\n"),
                  std::string("processor/SIM16A/address/prog/size = 8192\n").size());
-    spec.config = config;
-    Result run = harness::run_with_sim(spec);
+    setup.config = config;
+    Result run = harness::run_with_sim(setup);
     EXPECT_EQ(run.status, 4);
     EXPECT_EQ(count_lines(run.err, "1 6 ERROR   [tarnwell] [find_device] Unable to get program "
                                    "memory size for device (SIM16A)"),

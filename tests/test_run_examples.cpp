@@ -37,13 +37,13 @@ std::vector<std::string> example_device() {
 }
 
 TEST(Examples, ProgramThenVerifyTheExampleImage) {
-    harness::SimRun spec;
-    spec.config = read_example("tarnwell.config");
-    spec.hex = read_example("example.hex");
-    spec.settings = example_device();
-    ASSERT_FALSE(spec.settings.empty());
+    harness::SimRun setup;
+    setup.config = read_example("tarnwell.config");
+    setup.hex = read_example("example.hex");
+    setup.settings = example_device();
+    ASSERT_FALSE(setup.settings.empty());
 
-    harness::Result programmed = harness::run_with_sim(spec);
+    harness::Result programmed = harness::run_with_sim(setup);
     EXPECT_EQ(programmed.status, 0) << programmed.err;
     EXPECT_TRUE(programmed.out.ends_with("\rProgramming TW14-B : Done Verifying : Passed        \n"))
         << programmed.out;
@@ -61,9 +61,9 @@ TEST(Examples, ProgramThenVerifyTheExampleImage) {
         }
         memory += harness::hex_words(address & 0x7FFF, {word});
     }
-    spec.initial_memory = memory + harness::hex_end();
-    spec.args = {"-v"};
-    harness::Result verified = harness::run_with_sim(spec);
+    setup.initial_memory = memory + harness::hex_end();
+    setup.args = {"-v"};
+    harness::Result verified = harness::run_with_sim(setup);
     EXPECT_EQ(verified.status, 0) << verified.err;
     EXPECT_TRUE(verified.out.ends_with("\rVerifying TW14-B : Passed          \n")) << verified.out;
     EXPECT_EQ(harness::count_commands(verified.transcript, "29"), 0);

@@ -135,15 +135,15 @@ class FaultMatrix : public ::testing::TestWithParam<FaultRow> {};
 
 TEST_P(FaultMatrix, EndsWithTheStatusAndLineThatNameTheFailure) {
     const FaultRow& row = GetParam();
-    harness::SimRun spec;
-    spec.config = harness::default_config();
-    spec.hex = image();
-    spec.settings = row.settings;
+    harness::SimRun setup;
+    setup.config = harness::default_config();
+    setup.hex = image();
+    setup.settings = row.settings;
     if (row.verify_only) {
-        spec.args = {"-v"};
-        spec.initial_memory = image();
+        setup.args = {"-v"};
+        setup.initial_memory = image();
     }
-    harness::Result run = harness::run_with_sim(spec);
+    harness::Result run = harness::run_with_sim(setup);
 
     EXPECT_GE(count_lines(run.transcript, "DTR "), 1) << "preload library not in effect";
     EXPECT_EQ(run.status, row.status) << run.out << "\n" << run.err;

@@ -101,20 +101,20 @@ TEST(BadInput, ThousandsOfProcessors) {
     // over without ICD2 traffic; the last family holds the attached part.
     std::string config = harness::default_config() + "family/aaa/id = 1\nfamily/aaa/firmware/id = 9\n";
     for (int i = 0; i < 3000; ++i) config += "processor/P" + std::to_string(i) + "/family = aaa\n";
-    harness::SimRun spec;
-    spec.config = config;
-    spec.hex = valid_hex();
-    harness::Result run = harness::run_with_sim(spec);
+    harness::SimRun setup;
+    setup.config = config;
+    setup.hex = valid_hex();
+    harness::Result run = harness::run_with_sim(setup);
     EXPECT_EQ(run.status, 0) << run.err.substr(run.err.size() > 2000 ? run.err.size() - 2000 : 0);
     EXPECT_EQ(count_lines(run.err, "not compatible with current firmware version."), 3000);
 }
 
 TEST(BadInput, SimulatorVanishingMidRun) {
-    harness::SimRun spec;
-    spec.config = harness::default_config();
-    spec.hex = valid_hex();
-    spec.settings = {"fault=vanish 43"};
-    harness::Result run = harness::run_with_sim(spec);
+    harness::SimRun setup;
+    setup.config = harness::default_config();
+    setup.hex = valid_hex();
+    setup.settings = {"fault=vanish 43"};
+    harness::Result run = harness::run_with_sim(setup);
     EXPECT_EQ(run.status, 5) << run.err;
     EXPECT_EQ(run.out.find("Passed"), std::string::npos);
     EXPECT_LT(run.seconds, 15);

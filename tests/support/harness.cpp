@@ -109,20 +109,20 @@ Result run_tarnwell(const std::vector<std::string>& args) {
     return run;
 }
 
-Result run_with_sim(const SimRun& spec) {
+Result run_with_sim(const SimRun& setup) {
     std::string dir = make_temp_dir();
-    write_file(dir + "/tarnwell.config", spec.config);
-    write_file(dir + "/image.hex", spec.hex);
+    write_file(dir + "/tarnwell.config", setup.config);
+    write_file(dir + "/image.hex", setup.hex);
     std::vector<std::string> argv{ICD2SIM_BIN, "--transcript", dir + "/transcript", "--dump",
                                   dir + "/dump.hex"};
-    if (!spec.use_preload) argv.insert(argv.end(), {"--preload", "/nonexistent/none.so"});
-    if (!spec.initial_memory.empty()) {
-        write_file(dir + "/initial.hex", spec.initial_memory);
+    if (!setup.use_preload) argv.insert(argv.end(), {"--preload", "/nonexistent/none.so"});
+    if (!setup.initial_memory.empty()) {
+        write_file(dir + "/initial.hex", setup.initial_memory);
         argv.insert(argv.end(), {"--load", dir + "/initial.hex"});
     }
-    for (const std::string& setting : spec.settings) argv.insert(argv.end(), {"--set", setting});
+    for (const std::string& setting : setup.settings) argv.insert(argv.end(), {"--set", setting});
     argv.insert(argv.end(), {"--", TARNWELL_BIN, "-c", dir + "/tarnwell.config", "-t", "@"});
-    argv.insert(argv.end(), spec.args.begin(), spec.args.end());
+    argv.insert(argv.end(), setup.args.begin(), setup.args.end());
     argv.push_back(dir + "/image.hex");
 
     Result run;

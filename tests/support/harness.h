@@ -31,7 +31,7 @@ struct SimRun {
 // Runs tarnwell with exactly these arguments, without a simulator.
 Result run_tarnwell(const std::vector<std::string>& args);
 // Runs "icd2sim ... -- tarnwell -c <config> -t @ <args> <hex>".
-Result run_with_sim(const SimRun& spec);
+Result run_with_sim(const SimRun& setup);
 
 // One Intel HEX record line (with "\n") of the given type at the byte
 // address, checksummed.
