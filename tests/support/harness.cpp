@@ -93,18 +93,24 @@ std::map<uint32_t, int> read_memory(const std::string& path) {
     return memory;
 }
 
-}  // namespace
-
-Result run_tarnwell(const std::vector<std::string>& args) {
-    std::string dir = make_temp_dir();
-    std::vector<std::string> argv{TARNWELL_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
+// Runs argv with its output collected in dir, and times it.
+Result timed_run(const std::vector<std::string>& argv, const std::string& dir) {
     Result run;
     auto start = std::chrono::steady_clock::now();
     run.status = run_program(argv, dir + "/out", dir + "/err");
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.out = read_file(dir + "/out");
     run.err = read_file(dir + "/err");
+    return run;
+}
+
+}  // namespace
+
+Result run_tarnwell(const std::vector<std::string>& args) {
+    std::string dir = make_temp_dir();
+    std::vector<std::string> argv{TARNWELL_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Result run = timed_run(argv, dir);
     remove_tree(dir);
     return run;
 }
@@ -125,12 +131,7 @@ Result run_with_sim(const SimRun& setup) {
     argv.insert(argv.end(), setup.args.begin(), setup.args.end());
     argv.push_back(dir + "/image.hex");
 
-    Result run;
-    auto start = std::chrono::steady_clock::now();
-    run.status = run_program(argv, dir + "/out", dir + "/err");
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    run.out = read_file(dir + "/out");
-    run.err = read_file(dir + "/err");
+    Result run = timed_run(argv, dir);
     run.transcript = read_file(dir + "/transcript");
     run.memory = read_memory(dir + "/dump.hex");
     remove_tree(dir);
