@@ -87,9 +87,13 @@ int main(int argc, char** argv) {
         return kHexUnreadable;
     }
     HexRecord* list = nullptr;
-    if (readHexFile(hex_file, &list) != 0) {
+    int line = 0;
+    if (int error = readHexFileLine(hex_file, &list, &line); error != 0) {
         std::fclose(hex_file);
         log_message(1, 2, "tarnwell", "main", "Error parsing hex file: %s", hex_path);
+        // Where and what, so that nobody has to bisect a long file by hand.
+        log_message(1, 2, "tarnwell", "main", "Line %d of %s: %s", line, hex_path,
+                    getHexError(error));
         return kHexInvalid;
     }
     std::fclose(hex_file);

@@ -180,38 +180,41 @@ private:
     uint32_t upper_ = 0;
 };
 
-// Reads the record's range back into the buffer and returns the index of the
-// first unit that differs from the record, or -1. The buffer is first filled
-// with values the record cannot hold, so that a read that failed part way can
-// only match where data really arrived.
-int read_and_compare(const SpaceOps& ops, ReadBuffer& buffer, const DataRecord& data,
-                     int read_error_code, const char* function, int* read_value) {
+// What reading a record back and comparing it found.
+struct Comparison {
+    enum Outcome { kMatch, kDifference, kReadFailed } outcome = kMatch;
+    int index = 0;  // the first unit that differs
+    int value = 0;  // what was read there
+};
+
+// Reads the record's range back into the buffer and compares it with the
+// record. A read that failed decides its words: whatever the buffer holds
+// was rejected by the link (a block that failed its checksum may still carry
+// the right digits), so nothing read is compared and the record counts as
+// failed at its first word.
+Comparison read_and_compare(const SpaceOps& ops, ReadBuffer& buffer, const DataRecord& data,
+                            int read_error_code, const char* function) {
     const HexRecord* record = data.record;
     int count = record->count;
-    if (ops.bytes) {
-        uint8_t* bytes = buffer.bytes();
-        for (int i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(~record->data[i]);
-        if (icd2_get_bytes(bytes, ops.read_code, data.address, static_cast<uint32_t>(count)) != 0)
-            log_message(1, read_error_code, kModule, function, ops.read_error, data.address);
-        for (int i = 0; i < count; ++i) {
-            if (bytes[i] != (record->data[i] & 0xFF)) {
-                *read_value = bytes[i];
-                return i;
-            }
-        }
-        return -1;
-    }
-    int* words = buffer.words();
-    for (int i = 0; i < count; ++i) words[i] = -1;
-    if (icd2_get_words(words, ops.read_code, data.address, static_cast<uint32_t>(count)) != 0)
+    int status = ops.bytes ? icd2_get_bytes(buffer.bytes(), ops.read_code, data.address,
+                                            static_cast<uint32_t>(count))
+                           : icd2_get_words(buffer.words(), ops.read_code, data.address,
+                                            static_cast<uint32_t>(count));
+    Comparison result;
+    if (status != 0) {
         log_message(1, read_error_code, kModule, function, ops.read_error, data.address);
+        result.outcome = Comparison::kReadFailed;
+        return result;
+    }
     for (int i = 0; i < count; ++i) {
-        if (words[i] != record->data[i]) {
-            *read_value = words[i];
-            return i;
+        int read = ops.bytes ? buffer.bytes()[i] : buffer.words()[i];
+        int expected = ops.bytes ? (record->data[i] & 0xFF) : record->data[i];
+        if (read != expected) {
+            result = {Comparison::kDifference, i, read};
+            break;
         }
     }
-    return -1;
+    return result;
 }
 
 // Program memory is written in 8-word blocks; the last, incomplete block is
@@ -299,10 +302,17 @@ int do_prog(HexRecord* list, const char* device) {
         if (space == kSpaceCount) continue;
         const SpaceOps& ops = kSpaceOps[space];
         write_record(space, record, data.address, buffer);
-        int read_value = 0;
-        int index = read_and_compare(ops, buffer, data, ops.prog_read_error_code, "do_prog",
-                                     &read_value);
-        if (index < 0) continue;
+        Comparison found =
+            read_and_compare(ops, buffer, data, ops.prog_read_error_code, "do_prog");
+        if (found.outcome == Comparison::kMatch) continue;
+        if (found.outcome == Comparison::kReadFailed) {
+            std::printf("\rProgramming %s : Verify failed at adress %04X, read failed\n", device,
+                        data.address);
+            std::fflush(stdout);
+            return 11;
+        }
+        int index = found.index;
+        int read_value = found.value;
         uint32_t where = data.address + static_cast<uint32_t>(index);
         if (ops.bytes) {
             std::printf("\rProgramming %s : Verify failed at adress %04X Reads %2X instead of %02X\n",
@@ -342,10 +352,18 @@ int do_verify(HexRecord* list, const char* device) {
         int space = find_space(spaces, data.address, "do_verify");
         if (space == kSpaceCount) continue;
         const SpaceOps& ops = kSpaceOps[space];
-        int read_value = 0;
-        int index = read_and_compare(ops, buffer, data, ops.verify_read_error_code, "do_verify",
-                                     &read_value);
-        if (index < 0) continue;
+        Comparison found =
+            read_and_compare(ops, buffer, data, ops.verify_read_error_code, "do_verify");
+        if (found.outcome == Comparison::kMatch) continue;
+        if (found.outcome == Comparison::kReadFailed) {
+            std::printf(ops.bytes ? "\rVerifying %s : Failed at adress %4X, read failed\n"
+                                  : "\rVerifying %s : Failed at adress %04X, read failed\n",
+                        device, data.address);
+            std::fflush(stdout);
+            return 16;
+        }
+        int index = found.index;
+        int read_value = found.value;
         uint32_t where = data.address + static_cast<uint32_t>(index);
         if (ops.bytes) {
             std::printf("\rVerifying %s : Failed at adress %4X Reads %4X instead of %04X\n", device,

@@ -1,8 +1,14 @@
 // Brings the ICD2 up, checks the target's supply and the ICD2's self test,
 // and identifies the attached processor by its chip identifier.
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "config/config.h"
 #include "driver/driver.h"
@@ -28,12 +34,27 @@ bool read_setting(const char* device, const char* suffix, long* value) {
     return true;
 }
 
+// A serial device the user may not open is the commonest failure on a new
+// machine: name the group that owns it, so that the fix is obvious.
+void explain_permission(const char* tty) {
+    if (access(tty, R_OK | W_OK) == 0 || errno != EACCES) return;
+    struct stat info;
+    if (stat(tty, &info) != 0) return;
+    const struct group* owner = getgrgid(info.st_gid);
+    std::string group = owner != nullptr ? owner->gr_name : std::to_string(info.st_gid);
+    log_message(3, 17, kModule, "find_device",
+                "No permission to open %s: it belongs to group %s, and your user must be a member "
+                "of it (on Debian usually dialout; log in again after joining)",
+                tty, group.c_str());
+}
+
 bool connect(const char* tty) {
     for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
         if (icd2_init(tty) == 0) return true;
         log_message(2, 1, kModule, "find_device", "ICD Connection failed, retrying.");
     }
     log_message(1, 2, kModule, "find_device", "ICD Connection failed.");
+    explain_permission(tty);
     return false;
 }
 

@@ -18,6 +18,10 @@ struct HexRecord {
 // Reads the whole file into a new list at *head. 0 on success; a negative
 // error code (see getHexError) with *head null otherwise.
 int readHexFile(FILE* stream, HexRecord** head);
+// As readHexFile; *line receives the 1-based number of the line on which
+// reading stopped (on failure, the line of the faulty record). line may be
+// null.
+int readHexFileLine(FILE* stream, HexRecord** head, int* line);
 // Reads one record into record: 1 after an end-of-file record, 0 after any
 // other, or a negative error code.
 int readHexLine(FILE* stream, HexRecord* record);

@@ -122,9 +122,18 @@ int readHexLine(FILE* stream, HexRecord* record) {
         return type;
     }
 
-    // The checksum is summed over what the record was converted to, so a
-    // record with an odd load offset or an odd byte count (whose last data
-    // byte is then taken for the checksum) can never pass.
+    // Words are whole byte pairs at even byte addresses: an odd byte count
+    // would leave its last data byte to be taken for the checksum, and an odd
+    // load offset would be folded onto the word below. A line that lost or
+    // gained a byte must never be programmed, so both are refused outright.
+    if (carriesWords(type) && (byte_count % 2 != 0 || offset % 2 != 0)) {
+        return kBadChecksum;
+    }
+    // An extended linear address record gives the upper half of every address
+    // after it, which takes exactly two bytes.
+    if (type == kTypeExtendedLinear && byte_count != 2) {
+        return kInvalidType;
+    }
     const int count = carriesWords(type) ? byte_count / 2 : 0;
     const int address = offset / 2;
     int sum = (2 * count) + ((2 * address) >> 8) + ((2 * address) & 0xFF) + type;
@@ -203,6 +212,13 @@ void freeHexList(HexRecord** head) {
 }
 
 int readHexFile(FILE* stream, HexRecord** head) {
+    return readHexFileLine(stream, head, nullptr);
+}
+
+int readHexFileLine(FILE* stream, HexRecord** head, int* line) {
+    if (line != nullptr) {
+        *line = 0;
+    }
     if (head == nullptr) {
         return kNoRecord;
     }
@@ -213,6 +229,9 @@ int readHexFile(FILE* stream, HexRecord** head) {
     HexRecord* previous = nullptr;
     HexRecord* current = *head;
     for (;;) {
+        if (line != nullptr) {
+            ++*line;
+        }
         int status = readHexLine(stream, current);
         if (status < 0) {
             freeHexList(head);
