@@ -4,8 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+
+#include <string>
+#include <vector>
 
 #include "hex/hex.h"
+#include "icd2/icd2.h"
 
 // Newly allocated key under which the processor (or else its family) has the
 // setting suffix ("/address/prog/start", ...); null when neither has it.
@@ -19,6 +24,28 @@ void free_device_names(char*** names);
 // Connects to the ICD2 on tty, checks supply and self test and identifies the
 // processor. Newly allocated device name (caller frees), or null.
 char* find_device(const char* tty);
+
+// One chip identifier read while candidates were tried, per target family.
+struct ChipIdRead {
+    unsigned family;
+    uint32_t address;
+    bool read_ok;
+    int word;
+};
+// What the probe found, as far as it got.
+struct ProbeReport {
+    bool have_voltages = false;
+    Icd2Voltages voltages{};
+    bool have_firmware = false;
+    Icd2FirmwareDetails firmware{};
+    bool have_self_test = false;
+    Icd2SelfTest self_test{};
+    std::vector<ChipIdRead> chip_ids;  // the last read of each family tried
+    std::string device;                // the processor that matched, or ""
+    int chip_id = 0;                   // its chip identifier word
+};
+// find_device, filling report with what it found on the way.
+char* probe_device(const char* tty, ProbeReport* report);
 // 0 when device is the attached processor, else 1, 3 .. 9.
 int test_device(const char* device, uint8_t firmware_id);
 
@@ -28,3 +55,20 @@ int erase_device();
 int do_prog(HexRecord* list, const char* device);
 // Compares the device with the data records. 0, or a code.
 int do_verify(HexRecord* list, const char* device);
+
+// Jobs beside programming; each returns 0 or the code of its failure, and
+// reads at most 127 words (or bytes) per transfer.
+// Reads every configured space of device and prints it on stream as Intel
+// HEX, EEPROM bytes as words with a high byte of 0, end record last.
+int do_read_out(const char* device, FILE* stream);
+// Compares every configured space with its erased value ("/erased/prog",
+// "/erased/eeprom", "/erased/id", "/erased/config"; 0x3FFF for words and
+// 0xFF for EEPROM when absent).
+int do_blank_check(const char* device);
+// Clears MCLR and erases the device, as the programming pass does.
+int do_erase(const char* device);
+
+// Lists the processors of the loaded configuration (read from path) with
+// their settings on standard output, then warns about every setting that
+// cannot work. 0 when there is no warning, else 1.
+int check_config(const char* path);

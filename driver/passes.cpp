@@ -1,11 +1,16 @@
-// The programming pass (erase, then write, read back and compare each data
-// record) and the verification pass (read and compare only). Both place a
-// record by its word address in one of the processor's four memory spaces.
+// The passes over the target's memory: programming (erase, then write, read
+// back and compare each data record), verification (read and compare only),
+// read-out and blank check. They share one loop; what tells them apart is
+// data: texts, codes, whether they write, and where their pieces come from.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "config/config.h"
 #include "driver/driver.h"
@@ -18,8 +23,8 @@ constexpr const char* kModule = "tarnwell";
 constexpr size_t kInitialBufferWords = 1024;
 constexpr int kProgramBlockWords = 8;
 constexpr int kBlankProgramWord = 0x3FFF;
-constexpr int kDataRecord = 0x00;
-constexpr int kExtendedLinearAddressRecord = 0x04;
+// The most the ICD2 is ever asked to move in one read.
+constexpr uint32_t kMostPerRead = 127;
 
 struct Space {
     uint32_t start = 0;
@@ -42,6 +47,8 @@ struct SpaceOps {
     int prog_read_error_code;
     int verify_read_error_code;
     const char* read_error;
+    const char* erased_suffix;  // setting of the erased value
+    int erased;                 // erased value when the setting is absent
 };
 
 enum SpaceIndex { kProgram, kEeprom, kId, kConfig, kSpaceCount };
@@ -50,13 +57,13 @@ enum SpaceIndex { kProgram, kEeprom, kId, kConfig, kSpaceCount };
 // memory wins, then EEPROM, then ID.
 const SpaceOps kSpaceOps[kSpaceCount] = {
     {"43", "47", false, 6, "Unbale to write program memory: %04X", 10, 8,
-     "Unbale to read program memory: %04X"},
+     "Unbale to read program memory: %04X", "/erased/prog", 0x3FFF},
     {"44", "48", true, 8, "Unbale to write eeprom memory: %04X", 14, 8,
-     "Unbale to read eeprom memory: %04X"},
+     "Unbale to read eeprom memory: %04X", "/erased/eeprom", 0xFF},
     {"46", "4A", false, 9, "Unbale to write ID memory: %04X", 12, 9,
-     "Unbale to read ID memory: %04X"},
+     "Unbale to read ID memory: %04X", "/erased/id", 0x3FFF},
     {"45", "49", false, 7, "Unbale to write config memory: %04X", 13, 7,
-     "Unbale to read config memory: %04X"},
+     "Unbale to read config memory: %04X", "/erased/config", 0x3FFF},
 };
 
 struct Bound {
@@ -144,120 +151,255 @@ private:
     size_t capacity_ = 0;
 };
 
-// A data record with the word address it really stands for: the upper half
-// of its byte address comes from the last extended linear address record
-// before it, so data above 64 KiB is never folded onto low addresses.
-struct DataRecord {
-    const HexRecord* record;
-    uint32_t address;
+// One piece of a pass: count units of one space from address on, with the
+// words to write first (programming only) and the words to find there (null
+// when the pass keeps what it reads).
+struct Piece {
+    int space = kSpaceCount;  // kSpaceCount: placed by its address, with a warning if nowhere
+    uint32_t address = 0;
+    int32_t count = 0;
+    const int32_t* write = nullptr;
+    const int32_t* expected = nullptr;
 };
 
-class DataRecords {
-public:
-    explicit DataRecords(HexRecord* list) : next_(list) {}
+// Everything that tells one pass from another.
+struct PassStyle {
+    const char* function;
+    const char* opening;           // with the device name
+    const char* progress;          // with the device name and the address twice
+    bool progress_before_growth;
+    bool erases;
+    int allocation_code;           // the first buffer cannot be allocated
+    bool prog_read_codes;          // read failures use the programming pass's codes
+    int failure_code;              // a difference or a failed read
+    const char* word_difference;   // device, address, word read, word expected
+    const char* byte_difference;
+    const char* word_read_failed;  // device, address
+    const char* byte_read_failed;
+    const char* closing;           // with the device name
+};
 
-    // The next data record, or false at the end of the list.
-    bool next(DataRecord* out) {
-        for (; next_ != nullptr; next_ = next_->next) {
-            const HexRecord* record = next_;
-            if (record->type == kExtendedLinearAddressRecord && record->count >= 1) {
-                // The two data bytes are big-endian; the reader stored the
-                // first byte as the low half of the word.
-                uint32_t word = static_cast<uint32_t>(record->data[0]);
-                upper_ = ((word & 0xFFu) << 8) | ((word >> 8) & 0xFFu);
-            }
-            if (record->type != kDataRecord) continue;
-            next_ = record->next;
-            out->record = record;
-            out->address = (upper_ << 15) + static_cast<uint32_t>(record->address);
-            return true;
-        }
-        return false;
+const PassStyle kProgramStyle = {
+    "do_prog",
+    "Programming %s : ",
+    "\rProgramming %s : %04X Verifying : %04X",
+    false,
+    true,
+    25,
+    true,
+    11,
+    "\rProgramming %s : Verify failed at adress %04X Reads %04X instead of %04X\n",
+    "\rProgramming %s : Verify failed at adress %04X Reads %2X instead of %02X\n",
+    "\rProgramming %s : Verify failed at adress %04X, read failed\n",
+    "\rProgramming %s : Verify failed at adress %04X, read failed\n",
+    "\rProgramming %s : Done Verifying : Passed        \n",
+};
+
+const PassStyle kVerifyStyle = {
+    "do_verify",
+    "Verifying %s : ",
+    "\rVerifying %s : %04X",
+    true,
+    false,
+    14,
+    false,
+    16,
+    "\rVerifying %s : Failed at adress %04X Reads %04X instead of %04X\n",
+    "\rVerifying %s : Failed at adress %4X Reads %4X instead of %04X\n",
+    "\rVerifying %s : Failed at adress %04X, read failed\n",
+    "\rVerifying %s : Failed at adress %4X, read failed\n",
+    "\rVerifying %s : Passed          \n",
+};
+
+const PassStyle kReadOutStyle = {
+    "do_read_out",
+    "Reading %s : ",
+    "\rReading %s : %04X",
+    true,
+    false,
+    14,
+    false,
+    5,
+    nullptr,
+    nullptr,
+    "\rReading %s : Failed at adress %04X, read failed\n",
+    "\rReading %s : Failed at adress %04X, read failed\n",
+    "\rReading %s : Done        \n",
+};
+
+const PassStyle kBlankStyle = {
+    "do_blank_check",
+    "Blank checking %s : ",
+    "\rBlank checking %s : %04X",
+    true,
+    false,
+    14,
+    false,
+    5,
+    "\rBlank checking %s : Blank check failed at adress %04X Reads %04X instead of %04X\n",
+    "\rBlank checking %s : Blank check failed at adress %04X Reads %2X instead of %02X\n",
+    "\rBlank checking %s : Blank check failed at adress %04X, read failed\n",
+    "\rBlank checking %s : Blank check failed at adress %04X, read failed\n",
+    "\rBlank checking %s : Blank    \n",
+};
+
+// Program memory is written in 8-word blocks; the last, incomplete block is
+// filled up with blank words, which are written but never read back.
+void write_program(const int32_t* words, int32_t count, uint32_t address) {
+    int32_t tail = count % kProgramBlockWords;
+    int32_t whole = count - tail;
+    if (whole > 0 && icd2_send_words(words, "43", address, static_cast<uint32_t>(whole)) != 0)
+        log_message(1, 6, kModule, "do_prog", "Unbale to write program memory: %04X", address);
+    if (tail == 0) return;
+    int block[kProgramBlockWords];
+    for (int32_t i = 0; i < kProgramBlockWords; ++i)
+        block[i] = i < tail ? words[whole + i] : kBlankProgramWord;
+    if (icd2_send_words(block, "43", address + static_cast<uint32_t>(whole), kProgramBlockWords) != 0)
+        log_message(1, 6, kModule, "do_prog", "Unbale to write program memory: %04X", address);
+}
+
+void write_piece(const Piece& piece, ReadBuffer& buffer) {
+    if (piece.space == kProgram) {
+        write_program(piece.write, piece.count, piece.address);
+        return;
     }
+    const SpaceOps& ops = kSpaceOps[piece.space];
+    uint32_t count = static_cast<uint32_t>(piece.count);
+    int result = 0;
+    if (ops.bytes) {
+        uint8_t* bytes = buffer.bytes();
+        for (uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(piece.write[i]);
+        result = icd2_send_bytes(bytes, ops.write_code, piece.address, count);
+    } else {
+        result = icd2_send_words(piece.write, ops.write_code, piece.address, count);
+    }
+    if (result != 0)
+        log_message(1, ops.write_error_code, kModule, "do_prog", ops.write_error, piece.address);
+}
 
-private:
-    HexRecord* next_;
-    uint32_t upper_ = 0;
-};
-
-// What reading a record back and comparing it found.
+// What reading a piece back and comparing it found.
 struct Comparison {
     enum Outcome { kMatch, kDifference, kReadFailed } outcome = kMatch;
     int index = 0;  // the first unit that differs
     int value = 0;  // what was read there
 };
 
-// Reads the record's range back into the buffer and compares it with the
-// record. A read that failed decides its words: whatever the buffer holds
-// was rejected by the link (a block that failed its checksum may still carry
-// the right digits), so nothing read is compared and the record counts as
-// failed at its first word.
-Comparison read_and_compare(const SpaceOps& ops, ReadBuffer& buffer, const DataRecord& data,
-                            int read_error_code, const char* function) {
-    const HexRecord* record = data.record;
-    int count = record->count;
-    int status = ops.bytes ? icd2_get_bytes(buffer.bytes(), ops.read_code, data.address,
-                                            static_cast<uint32_t>(count))
-                           : icd2_get_words(buffer.words(), ops.read_code, data.address,
-                                            static_cast<uint32_t>(count));
+// Reads the piece into the buffer and compares it with the words expected
+// there, if any. A read that failed decides its words: whatever the buffer
+// holds was rejected by the link (a block that failed its checksum may still
+// carry the right digits), so nothing of it is compared.
+Comparison read_and_compare(const PassStyle& style, const Piece& piece, ReadBuffer& buffer) {
+    const SpaceOps& ops = kSpaceOps[piece.space];
+    uint32_t count = static_cast<uint32_t>(piece.count);
+    int status = ops.bytes ? icd2_get_bytes(buffer.bytes(), ops.read_code, piece.address, count)
+                           : icd2_get_words(buffer.words(), ops.read_code, piece.address, count);
     Comparison result;
     if (status != 0) {
-        log_message(1, read_error_code, kModule, function, ops.read_error, data.address);
+        int code = style.prog_read_codes ? ops.prog_read_error_code : ops.verify_read_error_code;
+        log_message(1, code, kModule, style.function, ops.read_error, piece.address);
         result.outcome = Comparison::kReadFailed;
         return result;
     }
-    for (int i = 0; i < count; ++i) {
+    if (piece.expected == nullptr) return result;
+    for (int32_t i = 0; i < piece.count; ++i) {
         int read = ops.bytes ? buffer.bytes()[i] : buffer.words()[i];
-        int expected = ops.bytes ? (record->data[i] & 0xFF) : record->data[i];
+        int expected = ops.bytes ? (piece.expected[i] & 0xFF) : piece.expected[i];
         if (read != expected) {
-            result = {Comparison::kDifference, i, read};
+            result = {Comparison::kDifference, static_cast<int>(i), read};
             break;
         }
     }
     return result;
 }
 
-// Program memory is written in 8-word blocks; the last, incomplete block is
-// filled up with blank words, which are written but never read back.
-bool write_program(const HexRecord* record, uint32_t address) {
-    bool ok = true;
-    int count = record->count;
-    int tail = count % kProgramBlockWords;
-    int whole = count - tail;
-    if (whole > 0 && icd2_send_words(record->data, "43", address, static_cast<uint32_t>(whole)) != 0) {
-        log_message(1, 6, kModule, "do_prog", "Unbale to write program memory: %04X", address);
-        ok = false;
+// Hands out the pieces of a pass, one at a time; false at the end.
+using PieceSource = std::function<bool(Piece&)>;
+// Takes what a piece read, for passes that keep it.
+using PieceSink = std::function<void(const Piece&, ReadBuffer&)>;
+
+// The one loop of every pass. Returns 0, or the code of the failure.
+int run_pass(const PassStyle& style, const char* device, const Space (&spaces)[kSpaceCount],
+             const PieceSource& next, const PieceSink& keep) {
+    ReadBuffer buffer;
+    if (!buffer.allocate(kInitialBufferWords)) {
+        log_message(1, style.allocation_code, kModule, style.function,
+                    "Unable to allocate memory for verification.");
+        return style.allocation_code;
     }
-    if (tail != 0) {
-        int block[kProgramBlockWords];
-        for (int i = 0; i < kProgramBlockWords; ++i)
-            block[i] = i < tail ? record->data[whole + i] : kBlankProgramWord;
-        if (icd2_send_words(block, "43", address + static_cast<uint32_t>(whole),
-                            kProgramBlockWords) != 0) {
-            log_message(1, 6, kModule, "do_prog", "Unbale to write program memory: %04X", address);
-            ok = false;
+    if (style.erases && erase_device() != 0) {
+        log_message(1, 14, kModule, style.function, "Unable to erase device.");
+        return 14;
+    }
+    std::printf(style.opening, device);
+    std::fflush(stdout);
+
+    Piece piece;
+    while (next(piece)) {
+        if (!style.progress_before_growth && !buffer.make_room(piece.count, 15, style.function))
+            return 15;
+        std::printf(style.progress, device, piece.address, piece.address);
+        std::fflush(stdout);
+        if (style.progress_before_growth && !buffer.make_room(piece.count, 15, style.function))
+            return 15;
+        if (piece.space == kSpaceCount) piece.space = find_space(spaces, piece.address, style.function);
+        if (piece.space == kSpaceCount) continue;
+
+        if (piece.write != nullptr) write_piece(piece, buffer);
+        Comparison found = read_and_compare(style, piece, buffer);
+        const bool bytes = kSpaceOps[piece.space].bytes;
+        if (found.outcome == Comparison::kReadFailed) {
+            std::printf(bytes ? style.byte_read_failed : style.word_read_failed, device,
+                        piece.address);
+            std::fflush(stdout);
+            return style.failure_code;
         }
+        if (found.outcome == Comparison::kDifference) {
+            int expected = piece.expected[found.index];
+            std::printf(bytes ? style.byte_difference : style.word_difference, device,
+                        piece.address + static_cast<uint32_t>(found.index), found.value,
+                        bytes ? expected & 0xFF : expected);
+            std::fflush(stdout);
+            return style.failure_code;
+        }
+        if (keep) keep(piece, buffer);
     }
-    return ok;
+    std::printf(style.closing, device);
+    std::fflush(stdout);
+    return 0;
 }
 
-void write_record(int space, const HexRecord* record, uint32_t address, ReadBuffer& buffer) {
-    const SpaceOps& ops = kSpaceOps[space];
-    uint32_t count = static_cast<uint32_t>(record->count);
-    int result = 0;
-    if (space == kProgram) {
-        write_program(record, address);
-        return;
-    }
-    if (ops.bytes) {
-        uint8_t* bytes = buffer.bytes();
-        for (uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(record->data[i]);
-        result = icd2_send_bytes(bytes, ops.write_code, address, count);
-    } else {
-        result = icd2_send_words(record->data, ops.write_code, address, count);
-    }
-    if (result != 0)
-        log_message(1, ops.write_error_code, kModule, "do_prog", ops.write_error, address);
+// The data records of the image, in file order, each placed by its address.
+PieceSource image_pieces(const HexRecord* list, bool write) {
+    auto cursor = std::make_shared<HexDataCursor>(hexDataCursor(list));
+    return [cursor, write](Piece& piece) {
+        uint32_t address = 0;
+        const HexRecord* record = nextHexData(cursor.get(), &address);
+        if (record == nullptr) return false;
+        piece = Piece{kSpaceCount, address, record->count, write ? record->data : nullptr,
+                      record->data};
+        return true;
+    };
+}
+
+// Every configured space from its start to its end, in reads of at most
+// kMostPerRead units; expected, when given, holds the value each unit of a
+// space must have.
+PieceSource space_pieces(const Space (&spaces)[kSpaceCount],
+                         const std::vector<int32_t> (*expected)[kSpaceCount]) {
+    auto position = std::make_shared<std::pair<int, uint32_t>>(0, 0);
+    return [&spaces, expected, position](Piece& piece) {
+        auto& [space, done] = *position;
+        while (space < kSpaceCount && done >= spaces[space].size) {
+            ++space;
+            done = 0;
+        }
+        if (space == kSpaceCount) return false;
+        uint32_t count = std::min(kMostPerRead, spaces[space].size - done);
+        piece = Piece{space, spaces[space].start + done, static_cast<int32_t>(count), nullptr,
+                      expected != nullptr ? (*expected)[space].data() : nullptr};
+        done += count;
+        return true;
+    };
 }
 
 }  // namespace
@@ -277,105 +419,63 @@ int erase_device() {
 int do_prog(HexRecord* list, const char* device) {
     Space spaces[kSpaceCount];
     if (int code = read_spaces(device, "do_prog", spaces); code != 0) return code;
-
-    ReadBuffer buffer;
-    if (!buffer.allocate(kInitialBufferWords)) {
-        log_message(1, 25, kModule, "do_prog", "Unable to allocate memory for verification.");
-        return 25;
-    }
-    if (erase_device() != 0) {
-        log_message(1, 14, kModule, "do_prog", "Unable to erase device.");
-        return 14;
-    }
-    std::printf("Programming %s : ", device);
-    std::fflush(stdout);
-
-    DataRecords records(list);
-    DataRecord data{};
-    while (records.next(&data)) {
-        const HexRecord* record = data.record;
-        if (!buffer.make_room(record->count, 15, "do_prog")) return 15;
-        std::printf("\rProgramming %s : %04X Verifying : %04X", device, data.address, data.address);
-        std::fflush(stdout);
-
-        int space = find_space(spaces, data.address, "do_prog");
-        if (space == kSpaceCount) continue;
-        const SpaceOps& ops = kSpaceOps[space];
-        write_record(space, record, data.address, buffer);
-        Comparison found =
-            read_and_compare(ops, buffer, data, ops.prog_read_error_code, "do_prog");
-        if (found.outcome == Comparison::kMatch) continue;
-        if (found.outcome == Comparison::kReadFailed) {
-            std::printf("\rProgramming %s : Verify failed at adress %04X, read failed\n", device,
-                        data.address);
-            std::fflush(stdout);
-            return 11;
-        }
-        int index = found.index;
-        int read_value = found.value;
-        uint32_t where = data.address + static_cast<uint32_t>(index);
-        if (ops.bytes) {
-            std::printf("\rProgramming %s : Verify failed at adress %04X Reads %2X instead of %02X\n",
-                        device, where, read_value, record->data[index] & 0xFF);
-        } else {
-            std::printf(
-                "\rProgramming %s : Verify failed at adress %04X Reads %04X instead of %04X\n",
-                device, where, read_value, record->data[index]);
-        }
-        std::fflush(stdout);
-        return 11;
-    }
-    std::printf("\rProgramming %s : Done Verifying : Passed        \n", device);
-    std::fflush(stdout);
-    return 0;
+    return run_pass(kProgramStyle, device, spaces, image_pieces(list, true), nullptr);
 }
 
 int do_verify(HexRecord* list, const char* device) {
     Space spaces[kSpaceCount];
     if (int code = read_spaces(device, "do_verify", spaces); code != 0) return code;
+    return run_pass(kVerifyStyle, device, spaces, image_pieces(list, false), nullptr);
+}
 
-    ReadBuffer buffer;
-    if (!buffer.allocate(kInitialBufferWords)) {
-        log_message(1, 14, kModule, "do_verify", "Unable to allocate memory for verification.");
+int do_read_out(const char* device, FILE* stream) {
+    Space spaces[kSpaceCount];
+    if (int code = read_spaces(device, "do_read_out", spaces); code != 0) return code;
+    std::vector<int32_t> image[kSpaceCount];
+    auto keep = [&image](const Piece& piece, ReadBuffer& buffer) {
+        // EEPROM bytes go out as words with a high byte of 0, the form in
+        // which an image programs them back.
+        const bool bytes = kSpaceOps[piece.space].bytes;
+        for (int32_t i = 0; i < piece.count; ++i)
+            image[piece.space].push_back(bytes ? buffer.bytes()[i] : buffer.words()[i]);
+    };
+    int result = run_pass(kReadOutStyle, device, spaces, space_pieces(spaces, nullptr), keep);
+    if (result != 0) return result;
+    for (int space = 0; space < kSpaceCount; ++space) {
+        HexRecord record{image[space].data(), static_cast<int32_t>(image[space].size()),
+                         static_cast<int32_t>(spaces[space].start), 0, nullptr};
+        HEXprint(stream, &record, 0);
+    }
+    HEXprint(stream, nullptr, 1);
+    return 0;
+}
+
+int do_blank_check(const char* device) {
+    Space spaces[kSpaceCount];
+    if (int code = read_spaces(device, "do_blank_check", spaces); code != 0) return code;
+    std::vector<int32_t> erased[kSpaceCount];
+    for (int space = 0; space < kSpaceCount; ++space) {
+        const SpaceOps& ops = kSpaceOps[space];
+        int value = ops.erased;
+        if (char* key = get_device_config_key(device, ops.erased_suffix); key != nullptr) {
+            value = static_cast<int>(get_config_long(key));
+            std::free(key);
+        }
+        erased[space].assign(kMostPerRead, value);
+    }
+    return run_pass(kBlankStyle, device, spaces, space_pieces(spaces, &erased), nullptr);
+}
+
+int do_erase(const char* device) {
+    std::printf("Erasing %s : ", device);
+    std::fflush(stdout);
+    if (erase_device() != 0) {
+        log_message(1, 14, kModule, "do_erase", "Unable to erase device.");
+        std::printf("Failed\n");
+        std::fflush(stdout);
         return 14;
     }
-    std::printf("Verifying %s : ", device);
-    std::fflush(stdout);
-
-    DataRecords records(list);
-    DataRecord data{};
-    while (records.next(&data)) {
-        const HexRecord* record = data.record;
-        std::printf("\rVerifying %s : %04X", device, data.address);
-        std::fflush(stdout);
-        if (!buffer.make_room(record->count, 15, "do_verify")) return 15;
-        int space = find_space(spaces, data.address, "do_verify");
-        if (space == kSpaceCount) continue;
-        const SpaceOps& ops = kSpaceOps[space];
-        Comparison found =
-            read_and_compare(ops, buffer, data, ops.verify_read_error_code, "do_verify");
-        if (found.outcome == Comparison::kMatch) continue;
-        if (found.outcome == Comparison::kReadFailed) {
-            std::printf(ops.bytes ? "\rVerifying %s : Failed at adress %4X, read failed\n"
-                                  : "\rVerifying %s : Failed at adress %04X, read failed\n",
-                        device, data.address);
-            std::fflush(stdout);
-            return 16;
-        }
-        int index = found.index;
-        int read_value = found.value;
-        uint32_t where = data.address + static_cast<uint32_t>(index);
-        if (ops.bytes) {
-            std::printf("\rVerifying %s : Failed at adress %4X Reads %4X instead of %04X\n", device,
-                        where, read_value, record->data[index] & 0xFF);
-        } else {
-            std::printf("\rVerifying %s : Failed at adress %04X Reads %04X instead of %04X\n",
-                        device, where, read_value, record->data[index]);
-        }
-        std::fflush(stdout);
-        return 16;
-    }
-    std::printf("\rVerifying %s : Passed          \n", device);
+    std::printf("Done\n");
     std::fflush(stdout);
     return 0;
 }

@@ -92,7 +92,25 @@ bool configure_code_space(const char* device) {
 
 }  // namespace
 
-int test_device(const char* device, uint8_t firmware_id) {
+namespace {
+
+void note_chip_id(ProbeReport& report, uint8_t family, long address, bool read_ok, int word) {
+    ChipIdRead read{family, static_cast<uint32_t>(address), read_ok, word};
+    for (ChipIdRead& earlier : report.chip_ids) {
+        if (earlier.family == family) {
+            earlier = read;
+            return;
+        }
+    }
+    report.chip_ids.push_back(read);
+}
+
+}  // namespace
+
+namespace {
+
+// test_device, noting the chip identifier it read in report (may be null).
+int try_device(const char* device, uint8_t firmware_id, ProbeReport* report) {
     long value = 0;
     if (!read_setting(device, "/firmware/id", &value)) return 8;
     if (static_cast<uint8_t>(value) != firmware_id) {
@@ -112,8 +130,9 @@ int test_device(const char* device, uint8_t firmware_id) {
     }
 
     int chipid = 0;
-    if (icd2_get_words(&chipid, "4A", static_cast<uint32_t>(chipid_address), 1) != 0 || chipid == 0)
-        return 4;
+    bool read_ok = icd2_get_words(&chipid, "4A", static_cast<uint32_t>(chipid_address), 1) == 0;
+    if (report != nullptr) note_chip_id(*report, family_id, chipid_address, read_ok, chipid);
+    if (!read_ok || chipid == 0) return 4;
 
     long mask = 0;
     long expected = 0;
@@ -124,7 +143,18 @@ int test_device(const char* device, uint8_t firmware_id) {
     return (word & mask32) == (static_cast<uint32_t>(expected) & mask32) ? 0 : 7;
 }
 
+}  // namespace
+
+int test_device(const char* device, uint8_t firmware_id) {
+    return try_device(device, firmware_id, nullptr);
+}
+
 char* find_device(const char* tty) {
+    ProbeReport report;
+    return probe_device(tty, &report);
+}
+
+char* probe_device(const char* tty, ProbeReport* report) {
     if (!connect(tty)) return nullptr;
 
     Icd2Voltages voltages{};
@@ -132,6 +162,8 @@ char* find_device(const char* tty) {
         log_message(1, 3, kModule, "find_device", "Unable to read ICD2 voltages.");
         return nullptr;
     }
+    report->have_voltages = true;
+    report->voltages = voltages;
     if (voltages.target_vdd == 0.0f) {
         log_message(3, 4, kModule, "find_device", "No target VDD found, enabling target VDD via ICD2");
         if (do_command("05FF") == nullptr) {
@@ -146,12 +178,16 @@ char* find_device(const char* tty) {
         return nullptr;
     }
     log_message(4, 9, kModule, "find_device", "Firmware version: %s", firmware.version_text);
+    report->have_firmware = true;
+    report->firmware = firmware;
 
     Icd2SelfTest self_test{};
     if (get_self_test(&self_test) != 0) {
         log_message(1, 10, kModule, "find_device", "Unable to run ICD2 self test.");
         return nullptr;
     }
+    report->have_self_test = true;
+    report->self_test = self_test;
     log_self_test_result(self_test.target_vdd, 11, "Self Test: Target VDD: pass",
                          "Self Test: Target VDD: low", "Self Test: Target VDD: high",
                          "Self Test: Target VDD: fail");
@@ -175,13 +211,17 @@ char* find_device(const char* tty) {
     char** names = get_device_names();
     if (names == nullptr) return nullptr;
     for (char** name = names; *name != nullptr; ++name) {
-        if (test_device(*name, firmware.firmware_id) != 0) continue;
+        if (try_device(*name, firmware.firmware_id, report) != 0) continue;
         char* device = strdup(*name);
         free_device_names(&names);
         if (device == nullptr) return nullptr;
         if (!configure_code_space(device)) {
             std::free(device);
             return nullptr;
+        }
+        report->device = device;
+        for (const ChipIdRead& read : report->chip_ids) {
+            if (read.family == last_family_id) report->chip_id = read.word;
         }
         return device;
     }

@@ -40,6 +40,20 @@ const char* getHexError(int code);
 // The word stored at the word address by the first record covering it, or -1.
 int getWordFromHex(int address, HexRecord* list);
 
+// A walk over the data records (type 00) of a hex list in file order. Each
+// comes with the absolute word address it stands for: the upper half of its
+// byte address is set by the last extended linear address record before it,
+// so data above 64 KiB is never folded onto low addresses.
+struct HexDataCursor {
+    const HexRecord* next;  // where the walk goes on
+    uint32_t upper;         // upper 16 bits of the byte address in force
+    int extended;           // 1 when an extended linear address record came
+                            // between the last two data records returned
+};
+HexDataCursor hexDataCursor(const HexRecord* list);
+// The next data record with its word address in *address; null at the end.
+const HexRecord* nextHexData(HexDataCursor* cursor, uint32_t* address);
+
 // Prints the record's words as data records of at most 8 words, then the
 // end-of-file record when end is non-zero. Word addresses from 0x8000 up are
 // preceded by extended linear address records where the upper half changes.
