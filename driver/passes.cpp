@@ -23,8 +23,11 @@ constexpr const char* kModule = "tarnwell";
 constexpr size_t kInitialBufferWords = 1024;
 constexpr int kProgramBlockWords = 8;
 constexpr int kBlankProgramWord = 0x3FFF;
-// The most the ICD2 is ever asked to move in one read.
+// The most the ICD2 is ever asked to move in one read: a whole record.
 constexpr uint32_t kMostPerRead = 127;
+// The most program memory written in one transfer: the whole blocks of the
+// largest record.
+constexpr int32_t kMostPerProgramWrite = 120;
 
 struct Space {
     uint32_t start = 0;
@@ -243,13 +246,19 @@ const PassStyle kBlankStyle = {
     "\rBlank checking %s : Blank    \n",
 };
 
-// Program memory is written in 8-word blocks; the last, incomplete block is
-// filled up with blank words, which are written but never read back.
+// Program memory is written in 8-word blocks, at most kMostPerProgramWrite
+// words a write; the last, incomplete block is filled up with blank words,
+// which are written but never read back.
 void write_program(const int32_t* words, int32_t count, uint32_t address) {
-    int32_t tail = count % kProgramBlockWords;
-    int32_t whole = count - tail;
-    if (whole > 0 && icd2_send_words(words, "43", address, static_cast<uint32_t>(whole)) != 0)
-        log_message(1, 6, kModule, "do_prog", "Unbale to write program memory: %04X", address);
+    const int32_t tail = count % kProgramBlockWords;
+    const int32_t whole = count - tail;
+    for (int32_t done = 0; done < whole;) {
+        const int32_t n = std::min(whole - done, kMostPerProgramWrite);
+        const uint32_t at = address + static_cast<uint32_t>(done);
+        if (icd2_send_words(words + done, "43", at, static_cast<uint32_t>(n)) != 0)
+            log_message(1, 6, kModule, "do_prog", "Unbale to write program memory: %04X", at);
+        done += n;
+    }
     if (tail == 0) return;
     int block[kProgramBlockWords];
     for (int32_t i = 0; i < kProgramBlockWords; ++i)
@@ -258,57 +267,69 @@ void write_program(const int32_t* words, int32_t count, uint32_t address) {
         log_message(1, 6, kModule, "do_prog", "Unbale to write program memory: %04X", address);
 }
 
+// Writes a piece in transfers of at most kMostPerRead units. A piece of one
+// record is always one transfer (program memory: whole blocks, then the
+// padded tail), since a record never holds more.
 void write_piece(const Piece& piece, ReadBuffer& buffer) {
     if (piece.space == kProgram) {
         write_program(piece.write, piece.count, piece.address);
         return;
     }
     const SpaceOps& ops = kSpaceOps[piece.space];
-    uint32_t count = static_cast<uint32_t>(piece.count);
-    int result = 0;
-    if (ops.bytes) {
-        uint8_t* bytes = buffer.bytes();
-        for (uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(piece.write[i]);
-        result = icd2_send_bytes(bytes, ops.write_code, piece.address, count);
-    } else {
-        result = icd2_send_words(piece.write, ops.write_code, piece.address, count);
-    }
-    if (result != 0)
-        log_message(1, ops.write_error_code, kModule, "do_prog", ops.write_error, piece.address);
+    // An empty record still makes its (empty) transfer.
+    int32_t done = 0;
+    do {
+        const uint32_t n = std::min(static_cast<uint32_t>(piece.count - done), kMostPerRead);
+        const uint32_t at = piece.address + static_cast<uint32_t>(done);
+        int result = 0;
+        if (ops.bytes) {
+            uint8_t* bytes = buffer.bytes();
+            for (uint32_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(piece.write[done + i]);
+            result = icd2_send_bytes(bytes, ops.write_code, at, n);
+        } else {
+            result = icd2_send_words(piece.write + done, ops.write_code, at, n);
+        }
+        if (result != 0) log_message(1, ops.write_error_code, kModule, "do_prog", ops.write_error, at);
+        done += static_cast<int32_t>(n);
+    } while (done < piece.count);
 }
 
 // What reading a piece back and comparing it found.
 struct Comparison {
     enum Outcome { kMatch, kDifference, kReadFailed } outcome = kMatch;
-    int index = 0;  // the first unit that differs
-    int value = 0;  // what was read there
+    uint32_t address = 0;  // the unit that differs, or the first of the failed read
+    int index = 0;         // its index in the piece
+    int value = 0;         // what was read there
 };
 
-// Reads the piece into the buffer and compares it with the words expected
-// there, if any. A read that failed decides its words: whatever the buffer
-// holds was rejected by the link (a block that failed its checksum may still
-// carry the right digits), so nothing of it is compared.
+// Reads the piece into the buffer in reads of at most kMostPerRead units (an
+// empty piece makes one empty read) and
+// compares each with the words expected there, if any. A read that failed
+// decides its words: whatever the buffer holds was rejected by the link (a
+// block that failed its checksum may still carry the right digits), so
+// nothing of it is compared and the piece fails at the read's first word.
 Comparison read_and_compare(const PassStyle& style, const Piece& piece, ReadBuffer& buffer) {
     const SpaceOps& ops = kSpaceOps[piece.space];
-    uint32_t count = static_cast<uint32_t>(piece.count);
-    int status = ops.bytes ? icd2_get_bytes(buffer.bytes(), ops.read_code, piece.address, count)
-                           : icd2_get_words(buffer.words(), ops.read_code, piece.address, count);
     Comparison result;
-    if (status != 0) {
-        int code = style.prog_read_codes ? ops.prog_read_error_code : ops.verify_read_error_code;
-        log_message(1, code, kModule, style.function, ops.read_error, piece.address);
-        result.outcome = Comparison::kReadFailed;
-        return result;
-    }
-    if (piece.expected == nullptr) return result;
-    for (int32_t i = 0; i < piece.count; ++i) {
-        int read = ops.bytes ? buffer.bytes()[i] : buffer.words()[i];
-        int expected = ops.bytes ? (piece.expected[i] & 0xFF) : piece.expected[i];
-        if (read != expected) {
-            result = {Comparison::kDifference, static_cast<int>(i), read};
-            break;
+    int32_t done = 0;
+    do {
+        const uint32_t n = std::min(static_cast<uint32_t>(piece.count - done), kMostPerRead);
+        const uint32_t at = piece.address + static_cast<uint32_t>(done);
+        int status = ops.bytes ? icd2_get_bytes(buffer.bytes() + done, ops.read_code, at, n)
+                               : icd2_get_words(buffer.words() + done, ops.read_code, at, n);
+        if (status != 0) {
+            int code = style.prog_read_codes ? ops.prog_read_error_code : ops.verify_read_error_code;
+            log_message(1, code, kModule, style.function, ops.read_error, at);
+            return {Comparison::kReadFailed, at, done, 0};
         }
-    }
+        for (int32_t i = done; piece.expected != nullptr && i < done + static_cast<int32_t>(n); ++i) {
+            int read = ops.bytes ? buffer.bytes()[i] : buffer.words()[i];
+            int expected = ops.bytes ? (piece.expected[i] & 0xFF) : piece.expected[i];
+            if (read != expected)
+                return {Comparison::kDifference, piece.address + static_cast<uint32_t>(i), i, read};
+        }
+        done += static_cast<int32_t>(n);
+    } while (done < piece.count);
     return result;
 }
 
@@ -349,15 +370,14 @@ int run_pass(const PassStyle& style, const char* device, const Space (&spaces)[k
         const bool bytes = kSpaceOps[piece.space].bytes;
         if (found.outcome == Comparison::kReadFailed) {
             std::printf(bytes ? style.byte_read_failed : style.word_read_failed, device,
-                        piece.address);
+                        found.address);
             std::fflush(stdout);
             return style.failure_code;
         }
         if (found.outcome == Comparison::kDifference) {
             int expected = piece.expected[found.index];
             std::printf(bytes ? style.byte_difference : style.word_difference, device,
-                        piece.address + static_cast<uint32_t>(found.index), found.value,
-                        bytes ? expected & 0xFF : expected);
+                        found.address, found.value, bytes ? expected & 0xFF : expected);
             std::fflush(stdout);
             return style.failure_code;
         }
@@ -368,17 +388,59 @@ int run_pass(const PassStyle& style, const char* device, const Space (&spaces)[k
     return 0;
 }
 
-// The data records of the image, in file order, each placed by its address.
-PieceSource image_pieces(const HexRecord* list, bool write) {
-    auto cursor = std::make_shared<HexDataCursor>(hexDataCursor(list));
-    return [cursor, write](Piece& piece) {
+// The space that holds address, or kSpaceCount; no warning.
+int space_of(const Space (&spaces)[kSpaceCount], uint32_t address) {
+    int index = 0;
+    while (index < kSpaceCount && !spaces[index].holds(address)) ++index;
+    return index;
+}
+
+// The data records of the image in file order, each placed by its address.
+// With coalesce, a run of records that follow each other in the file, lie in
+// one space and continue each other's word addresses becomes one piece;
+// a gap, an overlap, an extended linear address record or another space
+// ends the run.
+PieceSource image_pieces(const HexRecord* list, bool write, const Space (&spaces)[kSpaceCount],
+                         bool coalesce) {
+    struct Walk {
+        HexDataCursor cursor;
+        const HexRecord* record = nullptr;  // the next record, read ahead
         uint32_t address = 0;
-        const HexRecord* record = nextHexData(cursor.get(), &address);
-        if (record == nullptr) return false;
-        piece = Piece{kSpaceCount, address, record->count, write ? record->data : nullptr,
-                      record->data};
+        std::vector<int32_t> run;
+    };
+    auto walk = std::make_shared<Walk>();
+    walk->cursor = hexDataCursor(list);
+    walk->record = nextHexData(&walk->cursor, &walk->address);
+    return [walk, write, &spaces, coalesce](Piece& piece) {
+        const HexRecord* first = walk->record;
+        if (first == nullptr) return false;
+        const uint32_t start = walk->address;
+        piece = Piece{kSpaceCount, start, first->count, write ? first->data : nullptr, first->data};
+        walk->record = nextHexData(&walk->cursor, &walk->address);
+        const int space = coalesce ? space_of(spaces, start) : kSpaceCount;
+        if (space == kSpaceCount) return true;
+
+        walk->run.assign(first->data, first->data + first->count);
+        while (walk->record != nullptr && !walk->cursor.extended &&
+               walk->address == start + walk->run.size() && space_of(spaces, walk->address) == space) {
+            walk->run.insert(walk->run.end(), walk->record->data,
+                             walk->record->data + walk->record->count);
+            walk->record = nextHexData(&walk->cursor, &walk->address);
+        }
+        piece = Piece{space, start, static_cast<int32_t>(walk->run.size()),
+                      write ? walk->run.data() : nullptr, walk->run.data()};
         return true;
     };
+}
+
+// Whether the device's passes merge contiguous records ("/transfer/coalesce"
+// = 1, the processor's setting over its family's).
+bool coalesces(const char* device) {
+    char* key = get_device_config_key(device, "/transfer/coalesce");
+    if (key == nullptr) return false;
+    bool on = get_config_long(key) == 1;
+    std::free(key);
+    return on;
 }
 
 // Every configured space from its start to its end, in reads of at most
@@ -419,13 +481,15 @@ int erase_device() {
 int do_prog(HexRecord* list, const char* device) {
     Space spaces[kSpaceCount];
     if (int code = read_spaces(device, "do_prog", spaces); code != 0) return code;
-    return run_pass(kProgramStyle, device, spaces, image_pieces(list, true), nullptr);
+    return run_pass(kProgramStyle, device, spaces,
+                    image_pieces(list, true, spaces, coalesces(device)), nullptr);
 }
 
 int do_verify(HexRecord* list, const char* device) {
     Space spaces[kSpaceCount];
     if (int code = read_spaces(device, "do_verify", spaces); code != 0) return code;
-    return run_pass(kVerifyStyle, device, spaces, image_pieces(list, false), nullptr);
+    return run_pass(kVerifyStyle, device, spaces,
+                    image_pieces(list, false, spaces, coalesces(device)), nullptr);
 }
 
 int do_read_out(const char* device, FILE* stream) {
