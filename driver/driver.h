@@ -34,6 +34,7 @@ struct ChipIdRead {
 };
 // What the probe found, as far as it got.
 struct ProbeReport {
+    const char* stage = "connect";  // where it stopped: "connect", "selftest" or "identify"
     bool have_voltages = false;
     Icd2Voltages voltages{};
     bool have_firmware = false;
@@ -56,17 +57,32 @@ int do_prog(HexRecord* list, const char* device);
 // Compares the device with the data records. 0, or a code.
 int do_verify(HexRecord* list, const char* device);
 
-// Jobs beside programming; each returns 0 or the code of its failure, and
-// reads at most 127 words (or bytes) per transfer.
+// What decided a pass, for the run report: a stage word ("ok", "config",
+// "erase", "write", "read", "difference", "not-blank") and, for a
+// difference, where it was and what was read instead of what.
+struct PassOutcome {
+    const char* stage = "ok";
+    bool difference = false;
+    uint32_t address = 0;
+    int read = 0;
+    int expected = 0;
+};
+// The passes as above, noting what decided them in outcome (may be null).
+int do_prog(HexRecord* list, const char* device, PassOutcome* outcome);
+int do_verify(HexRecord* list, const char* device, PassOutcome* outcome);
+
+// Jobs beside programming; each returns 0 or the code of its failure, notes
+// what decided it in outcome (may be null), and reads at most 127 words (or
+// bytes) per transfer.
 // Reads every configured space of device and prints it on stream as Intel
 // HEX, EEPROM bytes as words with a high byte of 0, end record last.
-int do_read_out(const char* device, FILE* stream);
+int do_read_out(const char* device, FILE* stream, PassOutcome* outcome);
 // Compares every configured space with its erased value ("/erased/prog",
 // "/erased/eeprom", "/erased/id", "/erased/config"; 0x3FFF for words and
 // 0xFF for EEPROM when absent).
-int do_blank_check(const char* device);
+int do_blank_check(const char* device, PassOutcome* outcome);
 // Clears MCLR and erases the device, as the programming pass does.
-int do_erase(const char* device);
+int do_erase(const char* device, PassOutcome* outcome);
 
 // Lists the processors of the loaded configuration (read from path) with
 // their settings on standard output, then warns about every setting that

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 
 #include "config/config.h"
 #include "driver/driver.h"
+#include "driver/report.h"
 #include "hex/hex.h"
 #include "log/log.h"
 
@@ -52,6 +54,7 @@ void help() {
                "\t-e Erase the device\n"
                "\t-i Identify the device and show what the ICD2 reports\n"
                "\t-l List the processors of the config file and check it\n"
+               "\t-o <file> Append a one-line JSON report of the run to <file>\n"
                "\t-h, --help Show this help\n"
                "\t--version Show the version\n",
                stdout);
@@ -63,6 +66,7 @@ struct Options {
     const char* config_path = TARNWELL_DEFAULT_CONFIG;
     const char* tty_path = nullptr;
     const char* read_out_path = nullptr;
+    const char* report_path = nullptr;  // -o: the run report is appended there
     bool verify = false;
     char job_option = 0;  // the job option given, if any
     std::string conflict;
@@ -187,40 +191,32 @@ int usage_error(const std::string& line) {
     return kUsageOrConfig;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options options;
-    static const struct option kLongOptions[] = {
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
-    };
-    // "+": scanning stops at the first operand, so a HEX file given before
-    // -t leaves the tty unset instead of being reordered past it.
-    int option;
-    while ((option = getopt_long(argc, argv, "+c:t:vr:beilh", kLongOptions, nullptr)) != -1) {
-        switch (option) {
-            case 'c': options.config_path = optarg; break;
-            case 't': options.tty_path = optarg; break;
-            case 'v': options.verify = true; break;
-            case 'r':
-                options.read_out_path = optarg;
-                select_job(options, 'r');
-                break;
-            case 'b':
-            case 'e':
-            case 'i':
-            case 'l': select_job(options, static_cast<char>(option)); break;
-            case 'h': help(); return kSuccess;
-            case 'V': std::printf("tarnwell %s\n", TARNWELL_VERSION); return kSuccess;
-            default: break;  // getopt has printed its own diagnostic
-        }
+const char* job_name(Job job) {
+    switch (job) {
+        case Job::kProgram: return "program";
+        case Job::kVerify: return "verify";
+        case Job::kReadOut: return "read";
+        case Job::kBlank: return "blank";
+        case Job::kErase: return "erase";
+        case Job::kIdentify: return "identify";
+        case Job::kList: return "list";
     }
-    argc -= optind;
-    argv += optind;
-    const Job job = job_of(options);
+    return "";
+}
 
+// Everything one run keeps for its report.
+struct Run {
+    Options options;
+    RunReport report;
+    ProbeReport probe;
+    PassOutcome outcome;
+};
+
+// The run after the options: each stage that fails ends it with its status.
+int run_job(Run& run, Job job, int argc, char** argv) {
+    Options& options = run.options;
+    RunReport& report = run.report;
+    report.stage = "usage";
     if (job != Job::kProgram && job != Job::kVerify) {
         if (!options.conflict.empty()) return usage_error(options.conflict);
         if (options.verify)
@@ -246,20 +242,27 @@ int main(int argc, char** argv) {
         }
     }
 
+    report.stage = "config";
     if (load_config(options.config_path) != 0) {
         log_message(1, 1, "tarnwell", "main", "Unable to open config file: %s", options.config_path);
         return kUsageOrConfig;
     }
-    if (job == Job::kList) return check_config(options.config_path) == 0 ? kSuccess : kUsageOrConfig;
+    if (job == Job::kList) {
+        if (check_config(options.config_path) != 0) return kUsageOrConfig;
+        report.stage = "ok";
+        return kSuccess;
+    }
 
     HexRecord* list = nullptr;
     if (job == Job::kProgram || job == Job::kVerify) {
         const char* hex_path = argv[0];
+        report.stage = "hex-open";
         FILE* hex_file = open_hex_file(hex_path);
         if (hex_file == nullptr) {
             log_message(1, 1, "tarnwell", "main", "Unable to open hex file: %s", hex_path);
             return kHexUnreadable;
         }
+        report.stage = "hex-parse";
         int line = 0;
         if (int error = readHexFileLine(hex_file, &list, &line); error != 0) {
             std::fclose(hex_file);
@@ -270,12 +273,14 @@ int main(int argc, char** argv) {
             return kHexInvalid;
         }
         std::fclose(hex_file);
+        if (options.report_path != nullptr) describe_image(report, hex_path, list);
     }
 
     std::unique_ptr<ReadOutFile> read_out;
     if (job == Job::kReadOut) {
         // Created before the ICD2 is touched: a path that cannot be written
         // is found out at once.
+        report.stage = "hex-open";
         read_out = std::make_unique<ReadOutFile>(options.read_out_path);
         if (read_out->stream() == nullptr) {
             log_message(1, 5, "tarnwell", "main", "Unable to create read-out file: %s Reason: %d %s",
@@ -284,35 +289,92 @@ int main(int argc, char** argv) {
         }
     }
 
-    ProbeReport report;
-    char* device = probe_device(options.tty_path, &report);
+    report.probe = &run.probe;
+    char* device = probe_device(options.tty_path, &run.probe);
     if (device == nullptr) {
+        report.stage = run.probe.stage;
         freeHexList(&list);
         log_message(1, 3, "tarnwell", "main", "Unable to identify processor.");
-        if (job == Job::kIdentify) print_identity(report);
+        if (job == Job::kIdentify) print_identity(run.probe);
         return kNotIdentified;
     }
 
     // A device that failed its job must never look like a success to the
     // script that ran us.
+    const auto pass_started = std::chrono::steady_clock::now();
+    PassOutcome& outcome = run.outcome;
     int result = 0;
     switch (job) {
-        case Job::kProgram: result = do_prog(list, device); break;
-        case Job::kVerify: result = do_verify(list, device); break;
-        case Job::kBlank: result = do_blank_check(device); break;
-        case Job::kErase: result = do_erase(device); break;
-        case Job::kIdentify: print_identity(report); break;
+        case Job::kProgram: result = do_prog(list, device, &outcome); break;
+        case Job::kVerify: result = do_verify(list, device, &outcome); break;
+        case Job::kBlank: result = do_blank_check(device, &outcome); break;
+        case Job::kErase: result = do_erase(device, &outcome); break;
+        case Job::kIdentify: print_identity(run.probe); break;
         case Job::kReadOut:
-            result = do_read_out(device, read_out->stream());
+            result = do_read_out(device, read_out->stream(), &outcome);
             if (result == 0 && !read_out->commit()) {
                 log_message(1, 6, "tarnwell", "main", "Unable to write read-out file: %s Reason: %d %s",
                             options.read_out_path, errno, std::strerror(errno));
+                outcome.stage = "hex-open";
                 result = 1;
             }
             break;
         case Job::kList: break;
     }
+    report.pass_seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - pass_started).count();
+    report.outcome = &outcome;
+    report.stage = outcome.stage;
     freeHexList(&list);
     std::free(device);
     return result == 0 ? kSuccess : kPassFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto started = std::chrono::steady_clock::now();
+    Run run;
+    Options& options = run.options;
+    static const struct option kLongOptions[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    // "+": scanning stops at the first operand, so a HEX file given before
+    // -t leaves the tty unset instead of being reordered past it.
+    int option;
+    while ((option = getopt_long(argc, argv, "+c:t:vr:beilho:", kLongOptions, nullptr)) != -1) {
+        switch (option) {
+            case 'c': options.config_path = optarg; break;
+            case 't': options.tty_path = optarg; break;
+            case 'v': options.verify = true; break;
+            case 'o': options.report_path = optarg; break;
+            case 'r':
+                options.read_out_path = optarg;
+                select_job(options, 'r');
+                break;
+            case 'b':
+            case 'e':
+            case 'i':
+            case 'l': select_job(options, static_cast<char>(option)); break;
+            case 'h': help(); return kSuccess;
+            case 'V': std::printf("tarnwell %s\n", TARNWELL_VERSION); return kSuccess;
+            default: break;  // getopt has printed its own diagnostic
+        }
+    }
+    const Job job = job_of(options);
+    const int status = run_job(run, job, argc - optind, argv + optind);
+
+    if (options.report_path != nullptr) {
+        RunReport& report = run.report;
+        report.job = job_name(job);
+        report.tty = options.tty_path != nullptr ? options.tty_path : "";
+        report.config = options.config_path;
+        report.status = status;
+        report.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        append_report(options.report_path, report_line(report));
+    }
+    return status;
 }

@@ -180,6 +180,7 @@ struct PassStyle {
     const char* word_read_failed;  // device, address
     const char* byte_read_failed;
     const char* closing;           // with the device name
+    const char* difference_stage;  // the run report's word for a difference
 };
 
 const PassStyle kProgramStyle = {
@@ -196,6 +197,7 @@ const PassStyle kProgramStyle = {
     "\rProgramming %s : Verify failed at adress %04X, read failed\n",
     "\rProgramming %s : Verify failed at adress %04X, read failed\n",
     "\rProgramming %s : Done Verifying : Passed        \n",
+    "difference",
 };
 
 const PassStyle kVerifyStyle = {
@@ -212,6 +214,7 @@ const PassStyle kVerifyStyle = {
     "\rVerifying %s : Failed at adress %04X, read failed\n",
     "\rVerifying %s : Failed at adress %4X, read failed\n",
     "\rVerifying %s : Passed          \n",
+    "difference",
 };
 
 const PassStyle kReadOutStyle = {
@@ -228,6 +231,7 @@ const PassStyle kReadOutStyle = {
     "\rReading %s : Failed at adress %04X, read failed\n",
     "\rReading %s : Failed at adress %04X, read failed\n",
     "\rReading %s : Done        \n",
+    "read",
 };
 
 const PassStyle kBlankStyle = {
@@ -244,37 +248,43 @@ const PassStyle kBlankStyle = {
     "\rBlank checking %s : Blank check failed at adress %04X, read failed\n",
     "\rBlank checking %s : Blank check failed at adress %04X, read failed\n",
     "\rBlank checking %s : Blank    \n",
+    "not-blank",
 };
 
 // Program memory is written in 8-word blocks, at most kMostPerProgramWrite
 // words a write; the last, incomplete block is filled up with blank words,
 // which are written but never read back.
-void write_program(const int32_t* words, int32_t count, uint32_t address) {
+bool write_program(const int32_t* words, int32_t count, uint32_t address) {
+    bool ok = true;
     const int32_t tail = count % kProgramBlockWords;
     const int32_t whole = count - tail;
     for (int32_t done = 0; done < whole;) {
         const int32_t n = std::min(whole - done, kMostPerProgramWrite);
         const uint32_t at = address + static_cast<uint32_t>(done);
-        if (icd2_send_words(words + done, "43", at, static_cast<uint32_t>(n)) != 0)
+        if (icd2_send_words(words + done, "43", at, static_cast<uint32_t>(n)) != 0) {
             log_message(1, 6, kModule, "do_prog", "Unbale to write program memory: %04X", at);
+            ok = false;
+        }
         done += n;
     }
-    if (tail == 0) return;
+    if (tail == 0) return ok;
     int block[kProgramBlockWords];
     for (int32_t i = 0; i < kProgramBlockWords; ++i)
         block[i] = i < tail ? words[whole + i] : kBlankProgramWord;
-    if (icd2_send_words(block, "43", address + static_cast<uint32_t>(whole), kProgramBlockWords) != 0)
+    if (icd2_send_words(block, "43", address + static_cast<uint32_t>(whole), kProgramBlockWords) != 0) {
         log_message(1, 6, kModule, "do_prog", "Unbale to write program memory: %04X", address);
+        ok = false;
+    }
+    return ok;
 }
 
 // Writes a piece in transfers of at most kMostPerRead units. A piece of one
 // record is always one transfer (program memory: whole blocks, then the
 // padded tail), since a record never holds more.
-void write_piece(const Piece& piece, ReadBuffer& buffer) {
-    if (piece.space == kProgram) {
-        write_program(piece.write, piece.count, piece.address);
-        return;
-    }
+// True when every write succeeded.
+bool write_piece(const Piece& piece, ReadBuffer& buffer) {
+    if (piece.space == kProgram) return write_program(piece.write, piece.count, piece.address);
+    bool ok = true;
     const SpaceOps& ops = kSpaceOps[piece.space];
     // An empty record still makes its (empty) transfer.
     int32_t done = 0;
@@ -289,9 +299,13 @@ void write_piece(const Piece& piece, ReadBuffer& buffer) {
         } else {
             result = icd2_send_words(piece.write + done, ops.write_code, at, n);
         }
-        if (result != 0) log_message(1, ops.write_error_code, kModule, "do_prog", ops.write_error, at);
+        if (result != 0) {
+            log_message(1, ops.write_error_code, kModule, "do_prog", ops.write_error, at);
+            ok = false;
+        }
         done += static_cast<int32_t>(n);
     } while (done < piece.count);
+    return ok;
 }
 
 // What reading a piece back and comparing it found.
@@ -340,15 +354,17 @@ using PieceSink = std::function<void(const Piece&, ReadBuffer&)>;
 
 // The one loop of every pass. Returns 0, or the code of the failure.
 int run_pass(const PassStyle& style, const char* device, const Space (&spaces)[kSpaceCount],
-             const PieceSource& next, const PieceSink& keep) {
+             const PieceSource& next, const PieceSink& keep, PassOutcome& outcome) {
     ReadBuffer buffer;
     if (!buffer.allocate(kInitialBufferWords)) {
         log_message(1, style.allocation_code, kModule, style.function,
                     "Unable to allocate memory for verification.");
+        outcome.stage = "read";
         return style.allocation_code;
     }
     if (style.erases && erase_device() != 0) {
         log_message(1, 14, kModule, style.function, "Unable to erase device.");
+        outcome.stage = "erase";
         return 14;
     }
     std::printf(style.opening, device);
@@ -356,22 +372,28 @@ int run_pass(const PassStyle& style, const char* device, const Space (&spaces)[k
 
     Piece piece;
     while (next(piece)) {
-        if (!style.progress_before_growth && !buffer.make_room(piece.count, 15, style.function))
+        if (!style.progress_before_growth && !buffer.make_room(piece.count, 15, style.function)) {
+            outcome.stage = "read";
             return 15;
+        }
         std::printf(style.progress, device, piece.address, piece.address);
         std::fflush(stdout);
-        if (style.progress_before_growth && !buffer.make_room(piece.count, 15, style.function))
+        if (style.progress_before_growth && !buffer.make_room(piece.count, 15, style.function)) {
+            outcome.stage = "read";
             return 15;
+        }
         if (piece.space == kSpaceCount) piece.space = find_space(spaces, piece.address, style.function);
         if (piece.space == kSpaceCount) continue;
 
-        if (piece.write != nullptr) write_piece(piece, buffer);
+        const bool written = piece.write == nullptr || write_piece(piece, buffer);
         Comparison found = read_and_compare(style, piece, buffer);
         const bool bytes = kSpaceOps[piece.space].bytes;
         if (found.outcome == Comparison::kReadFailed) {
             std::printf(bytes ? style.byte_read_failed : style.word_read_failed, device,
                         found.address);
             std::fflush(stdout);
+            outcome.stage = written ? "read" : "write";
+            outcome.address = found.address;
             return style.failure_code;
         }
         if (found.outcome == Comparison::kDifference) {
@@ -379,6 +401,11 @@ int run_pass(const PassStyle& style, const char* device, const Space (&spaces)[k
             std::printf(bytes ? style.byte_difference : style.word_difference, device,
                         found.address, found.value, bytes ? expected & 0xFF : expected);
             std::fflush(stdout);
+            outcome.stage = !written ? "write" : style.difference_stage;
+            outcome.difference = true;
+            outcome.address = found.address;
+            outcome.read = found.value;
+            outcome.expected = bytes ? expected & 0xFF : expected;
             return style.failure_code;
         }
         if (keep) keep(piece, buffer);
@@ -479,22 +506,36 @@ int erase_device() {
 }
 
 int do_prog(HexRecord* list, const char* device) {
+    return do_prog(list, device, nullptr);
+}
+
+int do_prog(HexRecord* list, const char* device, PassOutcome* outcome) {
+    PassOutcome ignored;
+    PassOutcome& out = outcome != nullptr ? *outcome : ignored;
     Space spaces[kSpaceCount];
-    if (int code = read_spaces(device, "do_prog", spaces); code != 0) return code;
+    if (int code = read_spaces(device, "do_prog", spaces); code != 0) return out.stage = "config", code;
     return run_pass(kProgramStyle, device, spaces,
-                    image_pieces(list, true, spaces, coalesces(device)), nullptr);
+                    image_pieces(list, true, spaces, coalesces(device)), nullptr, out);
 }
 
 int do_verify(HexRecord* list, const char* device) {
-    Space spaces[kSpaceCount];
-    if (int code = read_spaces(device, "do_verify", spaces); code != 0) return code;
-    return run_pass(kVerifyStyle, device, spaces,
-                    image_pieces(list, false, spaces, coalesces(device)), nullptr);
+    return do_verify(list, device, nullptr);
 }
 
-int do_read_out(const char* device, FILE* stream) {
+int do_verify(HexRecord* list, const char* device, PassOutcome* outcome) {
+    PassOutcome ignored;
+    PassOutcome& out = outcome != nullptr ? *outcome : ignored;
     Space spaces[kSpaceCount];
-    if (int code = read_spaces(device, "do_read_out", spaces); code != 0) return code;
+    if (int code = read_spaces(device, "do_verify", spaces); code != 0) return out.stage = "config", code;
+    return run_pass(kVerifyStyle, device, spaces,
+                    image_pieces(list, false, spaces, coalesces(device)), nullptr, out);
+}
+
+int do_read_out(const char* device, FILE* stream, PassOutcome* outcome) {
+    PassOutcome ignored;
+    PassOutcome& out = outcome != nullptr ? *outcome : ignored;
+    Space spaces[kSpaceCount];
+    if (int code = read_spaces(device, "do_read_out", spaces); code != 0) return out.stage = "config", code;
     std::vector<int32_t> image[kSpaceCount];
     auto keep = [&image](const Piece& piece, ReadBuffer& buffer) {
         // EEPROM bytes go out as words with a high byte of 0, the form in
@@ -503,7 +544,7 @@ int do_read_out(const char* device, FILE* stream) {
         for (int32_t i = 0; i < piece.count; ++i)
             image[piece.space].push_back(bytes ? buffer.bytes()[i] : buffer.words()[i]);
     };
-    int result = run_pass(kReadOutStyle, device, spaces, space_pieces(spaces, nullptr), keep);
+    int result = run_pass(kReadOutStyle, device, spaces, space_pieces(spaces, nullptr), keep, out);
     if (result != 0) return result;
     for (int space = 0; space < kSpaceCount; ++space) {
         HexRecord record{image[space].data(), static_cast<int32_t>(image[space].size()),
@@ -514,9 +555,12 @@ int do_read_out(const char* device, FILE* stream) {
     return 0;
 }
 
-int do_blank_check(const char* device) {
+int do_blank_check(const char* device, PassOutcome* outcome) {
+    PassOutcome ignored;
+    PassOutcome& out = outcome != nullptr ? *outcome : ignored;
     Space spaces[kSpaceCount];
-    if (int code = read_spaces(device, "do_blank_check", spaces); code != 0) return code;
+    if (int code = read_spaces(device, "do_blank_check", spaces); code != 0)
+        return out.stage = "config", code;
     std::vector<int32_t> erased[kSpaceCount];
     for (int space = 0; space < kSpaceCount; ++space) {
         const SpaceOps& ops = kSpaceOps[space];
@@ -527,14 +571,15 @@ int do_blank_check(const char* device) {
         }
         erased[space].assign(kMostPerRead, value);
     }
-    return run_pass(kBlankStyle, device, spaces, space_pieces(spaces, &erased), nullptr);
+    return run_pass(kBlankStyle, device, spaces, space_pieces(spaces, &erased), nullptr, out);
 }
 
-int do_erase(const char* device) {
+int do_erase(const char* device, PassOutcome* outcome) {
     std::printf("Erasing %s : ", device);
     std::fflush(stdout);
     if (erase_device() != 0) {
         log_message(1, 14, kModule, "do_erase", "Unable to erase device.");
+        if (outcome != nullptr) outcome->stage = "erase";
         std::printf("Failed\n");
         std::fflush(stdout);
         return 14;

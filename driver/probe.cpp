@@ -155,6 +155,7 @@ char* find_device(const char* tty) {
 }
 
 char* probe_device(const char* tty, ProbeReport* report) {
+    report->stage = "connect";
     if (!connect(tty)) return nullptr;
 
     Icd2Voltages voltages{};
@@ -183,6 +184,7 @@ char* probe_device(const char* tty, ProbeReport* report) {
 
     Icd2SelfTest self_test{};
     if (get_self_test(&self_test) != 0) {
+        report->stage = "selftest";
         log_message(1, 10, kModule, "find_device", "Unable to run ICD2 self test.");
         return nullptr;
     }
@@ -203,11 +205,13 @@ char* probe_device(const char* tty, ProbeReport* report) {
     log_self_test_result(self_test.mclr_vpp, 15, "Self Test: MCLR VPP: pass",
                          "Self Test: MCLR VPP: low", "Self Test: MCLR VPP: high",
                          "Self Test: MCLR VPP: fail");
+    report->stage = "selftest";
     if (self_test.overall != ICD2_TEST_PASS) {
         log_message(1, 16, kModule, "find_device", "ICD2 self test failed.");
         return nullptr;
     }
 
+    report->stage = "identify";
     char** names = get_device_names();
     if (names == nullptr) return nullptr;
     for (char** name = names; *name != nullptr; ++name) {
