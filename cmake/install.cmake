@@ -18,10 +18,26 @@ else()
        "/${TARNWELL_PRELOAD_DIR}/libicd2sim_preload.so")
 endif()
 target_compile_definitions(icd2sim PRIVATE
-    ICD2SIM_INSTALLED_PRELOAD="${ICD2SIM_INSTALLED_PRELOAD}")
+    ICD2SIM_INSTALLED_PRELOAD="${ICD2SIM_INSTALLED_PRELOAD}"
+    ICD2SIM_VERSION="${PROJECT_VERSION}")
 
 install(TARGETS tarnwell icd2sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS icd2sim_preload LIBRARY DESTINATION ${TARNWELL_PRELOAD_DIR})
+# A stripped install (`cmake --install --strip`, and so the package) also
+# drops the compiler's .comment and .note sections, as Debian's dh_strip does.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    set(_root \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+        \"\${_root}/${CMAKE_INSTALL_BINDIR}/tarnwell\" \"\${_root}/${CMAKE_INSTALL_BINDIR}/icd2sim\"
+        \"\${_root}/${TARNWELL_PRELOAD_DIR}/libicd2sim_preload.so\"
+        COMMAND_ERROR_IS_FATAL ANY)
+  endif()
+")
+
+# Bash completion, where bash-completion looks for it under the prefix.
+install(FILES completions/tarnwell completions/icd2sim
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
 # Where the configuration goes. GNUInstallDirs makes the system configuration
 # directory /etc for the prefixes / and /usr and <prefix>/etc otherwise. A
@@ -107,7 +123,14 @@ if(TARNWELL_BUILD_TESTS)
     add_test(NAME install_debian_package
         COMMAND bash ${PROJECT_SOURCE_DIR}/tests/install/debian_package.sh
             ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}/deb-package)
-    set_tests_properties(install_debian_package PROPERTIES TIMEOUT 300)
+    set_tests_properties(install_debian_package PROPERTIES TIMEOUT 300
+        FIXTURES_SETUP debian_package)
+    # lintian finds what Debian's policy asks of the package; without it
+    # installed the test is skipped.
+    add_test(NAME install_debian_lintian
+        COMMAND bash ${PROJECT_SOURCE_DIR}/tests/install/debian_lintian.sh ${CMAKE_BINARY_DIR}/deb-package)
+    set_tests_properties(install_debian_lintian PROPERTIES TIMEOUT 300
+        FIXTURES_REQUIRED debian_package SKIP_RETURN_CODE 77)
   endif()
 endif()
 

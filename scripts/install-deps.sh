@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs on Debian 12 when it is missing: a C++20
-# compiler, CMake and GoogleTest; with the argument "fuzz" also clang and its
-# libFuzzer runtime. Does nothing when all are present.
+# compiler, CMake, GoogleTest and the package tools (mandoc, dpkg-dev,
+# lintian); with the argument "fuzz" also clang and its libFuzzer runtime.
+# Does nothing when all are present.
 set -euo pipefail
 
 missing=()
@@ -16,6 +17,7 @@ if [ "${1:-}" = fuzz ]; then
 fi
 command -v mandoc >/dev/null || missing+=(mandoc)
 command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+command -v lintian >/dev/null || missing+=(lintian)
 
 if [ ${#missing[@]} -eq 0 ]; then
     exit 0

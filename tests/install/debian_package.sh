@@ -31,7 +31,8 @@ fi
 
 dpkg-deb -x "$deb" "$root"
 for file in "$root/usr/bin/tarnwell" "$root/usr/bin/icd2sim" "$root/etc/tarnwell.config" \
-            "$root/usr/share/man/man1/tarnwell.1.gz" "$root/usr/share/man/man1/icd2sim.1.gz"; do
+            "$root/usr/share/man/man1/tarnwell.1.gz" "$root/usr/share/man/man1/icd2sim.1.gz" \
+            "$root/usr/share/doc/tarnwell/copyright" "$root/usr/share/doc/tarnwell/changelog.Debian.gz"; do
     [ -e "$file" ] || fail "not in the package: $file"
 done
 gzip -dc "$root/usr/share/man/man1/tarnwell.1.gz" | grep -qF /etc/tarnwell.config \
@@ -39,4 +40,5 @@ gzip -dc "$root/usr/share/man/man1/tarnwell.1.gz" | grep -qF /etc/tarnwell.confi
 
 check_usage "$root/usr/bin/tarnwell" /etc/tarnwell.config
 check_preload_found "$root/usr/bin/icd2sim" "$root"
+check_completions "$root/usr/share/bash-completion/completions"
 check_simulated_run "$root/usr/bin" "$root/etc/tarnwell.config" "$root/usr/share/doc/tarnwell/examples"

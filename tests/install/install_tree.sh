@@ -38,4 +38,5 @@ gzip -dc "$root$prefix/share/man/man1/tarnwell.1.gz" | grep -qF "$default_config
 
 check_usage "$bindir/tarnwell" "$default_config"
 check_preload_found "$bindir/icd2sim" "$root"
+check_completions "$root$prefix/share/bash-completion/completions"
 check_simulated_run "$bindir" "$config" "$root$prefix/share/doc/tarnwell/examples"

@@ -74,3 +74,11 @@ check_simulated_run() {
     rm -rf "$dir"
     return $status
 }
+
+# The bash completions load and offer a tty after -t and icd2sim's options.
+check_completions() {
+    bash -c '. "$1/tarnwell" && . "$1/icd2sim" && complete -p tarnwell icd2sim >/dev/null &&
+        COMP_WORDS=(tarnwell -t "") COMP_CWORD=2 && _tarnwell && [[ " ${COMPREPLY[*]} " == *" /dev/tty "* ]] &&
+        COMP_WORDS=(icd2sim --lo) COMP_CWORD=1 && _icd2sim && [ "${COMPREPLY[*]}" = --load ]' _ "$1" \
+        || fail "bash completions in $1"
+}

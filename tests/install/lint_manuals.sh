@@ -20,8 +20,11 @@ options="$("$tarnwell" 2>&1 | grep -o '^	-[a-z]' | tr -d '\t' || true)"
 for option in $options; do
     documents "$man/tarnwell.1" "$option" || fail "tarnwell.1 does not document $option"
 done
-options="$("$icd2sim" 2>&1 | grep -o -- '--[a-z][a-z-]*' | sort -u || true)"
-[ -n "$options" ] || fail "no options found in the usage text of $icd2sim"
+# icd2sim --version names the version the pages carry; --help prints the
+# usage on standard output; both end with status 0.
+version="$(sed -n 's/^\.TH .*"tarnwell \([^"]*\)".*/\1/p' "$man/icd2sim.1")"
+said="$("$icd2sim" --version)" && [ "$said" = "icd2sim $version" ] || fail "icd2sim --version: '$said'"
+options="$("$icd2sim" --help | grep -o -- '--[a-z][a-z-]*' | sort -u)" || fail "icd2sim --help failed"
 for option in $options; do
     documents "$man/icd2sim.1" "$option" || fail "icd2sim.1 does not document $option"
 done

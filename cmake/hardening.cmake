@@ -1,0 +1,13 @@
+# The hardening a Debian release build gets from dpkg-buildflags: stack
+# protector, checked buffer functions, position-independent executables and
+# a read-only relocation table bound at start-up. Sanitized and fuzzing
+# builds bring their own instrumentation and go without. _FORTIFY_SOURCE
+# only works with optimisation, so debug builds go without it too.
+if(NOT TARNWELL_SANITIZE AND NOT TARNWELL_FUZZ)
+  add_compile_options(-fstack-protector-strong
+      "$<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+  include(CheckPIESupported)
+  check_pie_supported()
+  set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+  add_link_options(LINKER:-z,relro,-z,now)
+endif()
