@@ -15,7 +15,7 @@ documents() {
     # Manual pages write the option's dashes as \-.
     grep -qF -- "$(printf '%s' "$2" | sed 's/-/\\-/g')" "$1"
 }
-options="$("$tarnwell" 2>&1 | grep -o '^	-[a-z]' | tr -d '\t' || true)"
+options="$("$tarnwell" --help | grep -o '^	-[a-z]' | tr -d '\t' || true)"
 [ -n "$options" ] || fail "no options found in the usage text of $tarnwell"
 for option in $options; do
     documents "$man/tarnwell.1" "$option" || fail "tarnwell.1 does not document $option"
