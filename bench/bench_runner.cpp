@@ -1,14 +1,19 @@
 // bench_runner: how long tarnwell takes to program and verify a full-size
-// image, measured against the time the serial line itself needs.
+// image, measured against the time the serial line itself needs, with
+// record-by-record transfers and with coalesced ones side by side.
 //
-// The runner writes the image, starts icd2sim in --link mode (paced like a
-// real UART, and unpaced to expose the program's own cost), and runs tarnwell
-// as its own direct child, so that wait4 reports tarnwell's CPU time and peak
-// resident size and nothing else's. Linux carries a parent's resident pages
-// into a forked child's maximum, so the runner allocates nothing large and
-// prints its own resident size beside the figures. The bytes on the wire
-// are counted from the simulator's transcript and compared with what the
-// protocol needs for this image.
+// The runner writes the image and two configurations derived from the
+// example: one without any "transfer/coalesce" setting (every record its own
+// transfer) and one with the setting on for the simulated part's family. For
+// each it starts icd2sim in --link mode (paced like a real UART, and unpaced
+// to expose the program's own cost), and runs tarnwell as its own direct
+// child, so that wait4 reports tarnwell's CPU time and peak resident size and
+// nothing else's. Linux carries a parent's resident pages into a forked
+// child's maximum, so the runner allocates nothing large and prints its own
+// resident size beside the figures. The bytes on the wire are counted from
+// the simulator's transcript and compared with what the protocol needs for
+// this image with that configuration's transfers; the wire limit is the time
+// those needed bytes take on the line.
 //
 // It is a measurement, not a test: it fails only when a run itself fails
 // (tarnwell's exit status, a verification that did not pass), never on a time.
@@ -26,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -43,6 +49,13 @@ constexpr uint32_t kConfigStart = 0x2007, kConfigWords = 1;
 constexpr uint32_t kEepromStart = 0x2100, kEepromBytes = 256;
 constexpr uint32_t kRecordWords = 8;
 constexpr uint16_t kWordMask = 0x3FFF;  // the simulated part keeps 14 bits
+// tarnwell's transfer sizes: program memory is written in whole 8-word
+// blocks, at most 120 words a write; any other transfer moves at most 127
+// words or bytes.
+constexpr uint32_t kProgramBlockWords = 8;
+constexpr uint32_t kMostPerProgramWrite = 120;
+constexpr uint32_t kMostPerTransfer = 127;
+constexpr const char* kCoalescingFamily = "mid14";
 
 struct Paths {
     std::string tarnwell = BENCH_TARNWELL;
@@ -125,6 +138,50 @@ void write_image(const std::vector<Record>& records, const std::string& path) {
     }
     std::fputs(":00000001FF\n", out);
     if (std::fclose(out) != 0) die_errno(path);
+}
+
+// ------------------------------------------------------ the configurations
+
+// Whether a configuration line sets "transfer/coalesce" for some section:
+// the key runs from the first non-blank character to a blank or "=", and
+// empty path components do not count.
+bool sets_coalesce(const std::string& line) {
+    const size_t first = line.find_first_not_of(" \t\v\f\r");
+    if (first == std::string::npos || line[first] == '#') return false;
+    const std::string key = line.substr(first, line.find_first_of(" \t\v\f\r=", first) - first);
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    while (pos <= key.size()) {
+        const size_t slash = std::min(key.find('/', pos), key.size());
+        if (slash > pos) parts.push_back(key.substr(pos, slash - pos));
+        pos = slash + 1;
+    }
+    return parts.size() >= 2 && parts[parts.size() - 2] == "transfer" && parts.back() == "coalesce";
+}
+
+// Writes FROM without any coalesce setting to PLAIN, and the same with the
+// setting on for the simulated part's family to COALESCED.
+void write_configs(const std::string& from, const std::string& plain, const std::string& coalesced) {
+    FILE* in = std::fopen(from.c_str(), "r");
+    if (!in) die_errno(from);
+    std::string kept;
+    char* raw = nullptr;
+    size_t capacity = 0;
+    ssize_t length;
+    while ((length = getline(&raw, &capacity, in)) > 0) {
+        std::string line(raw, static_cast<size_t>(length));
+        if (line.back() != '\n') line += '\n';
+        if (!sets_coalesce(line)) kept += line;
+    }
+    std::free(raw);
+    std::fclose(in);
+    const std::string setting = std::string("family/") + kCoalescingFamily + "/transfer/coalesce = 1\n";
+    for (const auto& [path, text] : {std::pair{plain, kept}, std::pair{coalesced, kept + setting}}) {
+        FILE* out = std::fopen(path.c_str(), "w");
+        if (!out) die_errno(path);
+        std::fputs(text.c_str(), out);
+        if (std::fclose(out) != 0) die_errno(path);
+    }
 }
 
 // ------------------------------------------------------- counting the wire
@@ -258,10 +315,52 @@ Count count_transcript(const std::string& path) {
     return count;
 }
 
+// A stretch of one space that the passes move as a unit: a record, or with
+// coalescing a run of records that follow each other in the file, lie in one
+// space and continue each other's word addresses.
+struct Piece {
+    uint32_t address, count;
+    Space space;
+};
+
+std::vector<Piece> pieces_of(const std::vector<Record>& records, bool coalesce) {
+    std::vector<Piece> pieces;
+    for (const Record& r : records) {
+        const auto n = static_cast<uint32_t>(r.words.size());
+        const Space space = space_of(r.address);
+        Piece* last = pieces.empty() ? nullptr : &pieces.back();
+        if (coalesce && last && last->space == space && last->address + last->count == r.address) last->count += n;
+        else pieces.push_back({r.address, n, space});
+    }
+    return pieces;
+}
+
+// The element counts of the transfers that move COUNT units: a program
+// write is whole blocks in writes of at most 120 words, then the tail in one
+// block padded to 8 words; anything else is transfers of at most 127 units,
+// and at least one.
+std::vector<uint32_t> transfer_sizes(uint32_t count, bool program_write) {
+    std::vector<uint32_t> sizes;
+    if (program_write) {
+        const uint32_t whole = count / kProgramBlockWords * kProgramBlockWords;
+        for (uint32_t done = 0; done < whole; done += kMostPerProgramWrite)
+            sizes.push_back(std::min(whole - done, kMostPerProgramWrite));
+        if (whole < count) sizes.push_back(kProgramBlockWords);
+        return sizes;
+    }
+    uint32_t done = 0;
+    do {
+        sizes.push_back(std::min(count - done, kMostPerTransfer));
+        done += sizes.back();
+    } while (done < count);
+    return sizes;
+}
+
 // What the protocol needs: the handshake, the probe of one identified part,
-// the erase when programming, and for every record exactly one write (program
-// memory in whole 8-word blocks) and one read back, or one read with -v.
-TrafficByCode needed_traffic(const std::vector<Record>& records, bool program) {
+// the erase when programming, and for every piece its writes (programming)
+// and its reads, each transfer a command, its response, the data block and
+// the closing response.
+TrafficByCode needed_traffic(const std::vector<Record>& records, bool program, bool coalesce) {
     TrafficByCode need;
     auto command = [&](const std::string& code, size_t text, size_t body_data) {
         Traffic& t = need[code];
@@ -290,21 +389,31 @@ TrafficByCode needed_traffic(const std::vector<Record>& records, bool program) {
         command("33", 4, 0);
         command("29", 2, 0);
     }
-    for (const Record& r : records) {
-        const auto n = static_cast<uint32_t>(r.words.size());
+    for (const Piece& p : pieces_of(records, coalesce)) {
         const char* write_code = "43";
         const char* read_code = "47";
-        uint32_t written = (n + kRecordWords - 1) / kRecordWords * kRecordWords;
-        switch (space_of(r.address)) {
+        switch (p.space) {
             case Space::prog: break;
-            case Space::eeprom: write_code = "44", read_code = "48", written = n; break;
-            case Space::id: write_code = "46", read_code = "4A", written = n; break;
-            case Space::config: write_code = "45", read_code = "49", written = n; break;
+            case Space::eeprom: write_code = "44", read_code = "48"; break;
+            case Space::id: write_code = "46", read_code = "4A"; break;
+            case Space::config: write_code = "45", read_code = "49"; break;
         }
-        if (program) transfer(write_code, written, true);
-        transfer(read_code, n, false);
+        if (program)
+            for (uint32_t n : transfer_sizes(p.count, p.space == Space::prog)) transfer(write_code, n, true);
+        for (uint32_t n : transfer_sizes(p.count, false)) transfer(read_code, n, false);
     }
     return need;
+}
+
+// The needed bytes on the line: the handshake and "4D" travel at 19200 baud.
+Wire wire_of(const TrafficByCode& traffic) {
+    Wire wire;
+    for (const auto& [code, t] : traffic) {
+        const bool slow = code == "handshake" || code == "4D";
+        (slow ? wire.in_slow : wire.in_fast) += t.in;
+        (slow ? wire.out_slow : wire.out_fast) += t.out;
+    }
+    return wire;
 }
 
 // -------------------------------------------------------------- processes
@@ -471,11 +580,21 @@ long syscalls_from(const std::string& path, bool perf) {
 
 // ----------------------------------------------------------------- report
 
+// How a run has tarnwell move the image: every record its own transfer, or
+// contiguous records merged.
+struct Style {
+    const char* name;  // in the names of runs and working files
+    bool coalesce;
+    std::string config;
+};
+
 struct Result {
     std::string name, pass;  // the pass without the round number
+    bool paced = false, program = false, coalesce = false;
     Measure m;
     Count count;
-    TrafficByCode need;
+    TrafficByCode need;  // and as bytes on the line: the wire limit
+    Wire need_wire;
     long syscalls = -1;
     std::string runner_rss;
 };
@@ -512,34 +631,58 @@ void print_machine() {
 }
 
 void print_table(const std::vector<Result>& results, const char* syscall_source) {
-    std::printf("\n%-18s %9s %9s %10s %9s %7s %8s %7s %9s %9s %8s\n", "run", "to ICD2", "from ICD2", "wire limit",
-                "wall", "ratio", "CPU", "CPU/wall", "peak RSS", "syscalls", "per byte");
+    std::printf("\n%-28s %8s %9s %6s %10s %8s %6s %7s %8s %8s %9s %8s\n", "run", "to ICD2", "from ICD2", "excess",
+                "wire limit", "wall", "ratio", "CPU", "CPU/wall", "peak RSS", "syscalls", "per byte");
     for (const Result& r : results) {
         const Wire& w = r.count.wire;
-        const double limit = w.limit_seconds();
-        std::printf("%-18s %9llu %9llu %9.3fs %8.3fs %7.3f %7.3fs %6.2f%% %6.2fMiB ", r.name.c_str(),
-                    static_cast<unsigned long long>(w.in()), static_cast<unsigned long long>(w.out()), limit,
+        const double limit = r.need_wire.limit_seconds();
+        const long long excess = static_cast<long long>(w.total()) - static_cast<long long>(r.need_wire.total());
+        std::printf("%-28s %8llu %9llu %6lld %9.3fs %7.3fs %6.3f %6.3fs %7.2f%% %5.2fMiB ", r.name.c_str(),
+                    static_cast<unsigned long long>(w.in()), static_cast<unsigned long long>(w.out()), excess, limit,
                     r.m.wall, r.m.wall / limit, r.m.cpu, 100.0 * r.m.cpu / r.m.wall,
                     static_cast<double>(r.m.peak_rss_kib) / 1024.0);
         if (r.syscalls < 0) std::printf("%9s %8s\n", "-", "-");
         else std::printf("%9ld %8.2f\n", r.syscalls, static_cast<double>(r.syscalls) / static_cast<double>(w.total()));
     }
-    std::printf("(bytes at 19200 baud: %llu to the ICD2, %llu from it; syscalls counted with %s on a separate run;\n"
+    std::printf("(to/from ICD2: bytes seen on the wire; excess: seen beyond the bytes the protocol needs for the\n"
+                " image with that run's transfers; wire limit: the needed bytes x 10 / baud, %llu of them to the\n"
+                " ICD2 and %llu from it at 19200 baud; ratio: wall / wire limit;\n"
+                " syscalls counted with %s on a separate run;\n"
                 " the runner's own resident size when it forked: %s)\n",
-                static_cast<unsigned long long>(results.front().count.wire.in_slow),
-                static_cast<unsigned long long>(results.front().count.wire.out_slow), syscall_source,
+                static_cast<unsigned long long>(results.front().need_wire.in_slow),
+                static_cast<unsigned long long>(results.front().need_wire.out_slow), syscall_source,
                 results.back().runner_rss.c_str());
-    std::printf("\n%-18s %8s %8s %9s %16s %16s\n", "run", "user", "sys", "blocked", "CPU per blocked",
+    std::printf("\n%-28s %8s %8s %9s %16s %16s\n", "run", "user", "sys", "blocked", "CPU per blocked",
                 "bytes from ICD2");
     for (const Result& r : results)
-        std::printf("%-18s %7.3fs %7.3fs %9ld %14.1fus %16llu\n", r.name.c_str(), r.m.user, r.m.sys, r.m.sleeps,
+        std::printf("%-28s %7.3fs %7.3fs %9ld %14.1fus %16llu\n", r.name.c_str(), r.m.user, r.m.sys, r.m.sleeps,
                     r.m.sleeps ? 1e6 * r.m.cpu / static_cast<double>(r.m.sleeps) : 0.0,
                     static_cast<unsigned long long>(r.count.wire.out()));
     for (const Result& r : results) {
-        if (r.name.rfind("unpaced", 0) != 0) continue;
+        if (r.paced) continue;
         const double bytes = static_cast<double>(r.count.wire.total());
         std::printf("%s: %.2f us CPU per byte on the wire, %.2f us wall per byte\n", r.name.c_str(),
                     1e6 * r.m.cpu / bytes, 1e6 * r.m.wall / bytes);
+    }
+}
+
+// The paced runs of each job: coalesced against record by record, mean wall
+// time over the rounds.
+void print_comparison(const std::vector<Result>& results) {
+    std::printf("\n");
+    for (const bool program : {true, false}) {
+        double wall[2] = {0, 0}, limit[2] = {0, 0};
+        int rounds[2] = {0, 0};
+        for (const Result& r : results) {
+            if (!r.paced || r.program != program) continue;
+            wall[r.coalesce] += r.m.wall;
+            limit[r.coalesce] = r.need_wire.limit_seconds();
+            ++rounds[r.coalesce];
+        }
+        if (rounds[0] == 0 || rounds[1] == 0) continue;
+        const double plain = wall[0] / rounds[0], merged = wall[1] / rounds[1];
+        std::printf("paced %s: coalesced %.3f s, per record %.3f s (%.2f of the time); wire limits %.3f s and %.3f s\n",
+                    program ? "program" : "verify", merged, plain, merged / plain, limit[1], limit[0]);
     }
 }
 
@@ -619,22 +762,24 @@ public:
 
     // Programs (or with -v verifies) the image o_.repeat times, then counts
     // the system calls of one more run.
-    void measure(bool pace, bool program) {
+    void measure(bool pace, bool program, const Style& style) {
         const std::string mode = pace ? "paced" : "unpaced";
         const std::string pass = program ? "program" : "verify";
-        const std::string base = o_.paths.work + "/" + mode + "-" + pass;
+        const std::string base = o_.paths.work + "/" + mode + "-" + pass + "-" + style.name;
         // The verifying runs start from the memory the programming run left.
-        const std::string memory = o_.paths.work + "/" + mode + "-memory.hex";
-        std::vector<std::string> args = {o_.paths.tarnwell, "-c", o_.paths.config, "-t", o_.paths.work + "/tty"};
+        const std::string memory = o_.paths.work + "/" + mode + "-" + style.name + "-memory.hex";
+        std::vector<std::string> args = {o_.paths.tarnwell, "-c", style.config, "-t", o_.paths.work + "/tty"};
         if (!program) args.push_back("-v");
         args.push_back(image_);
 
         const size_t first = results_.size();
         for (int round = 1; round <= o_.repeat; ++round) {
             Result r;
-            r.pass = mode + " " + pass;
+            r.pass = mode + " " + pass + " " + style.name;
             r.name = r.pass + (o_.repeat > 1 ? " " + std::to_string(round) : "");
-            r.need = needed_traffic(records_, program);
+            r.paced = pace, r.program = program, r.coalesce = style.coalesce;
+            r.need = needed_traffic(records_, program, style.coalesce);
+            r.need_wire = wire_of(r.need);
             Simulator sim = start_sim(o_.paths, pace, {"--transcript", base + ".transcript",
                                                        program ? "--dump" : "--load", memory});
             r.runner_rss = own_rss_kib();
@@ -651,7 +796,7 @@ public:
             std::fflush(stdout);
             results_.push_back(std::move(r));
         }
-        const long calls = count_syscalls(mode + " " + pass, pace, program, base, memory, args);
+        const long calls = count_syscalls(results_[first].pass, pace, program, base, memory, args);
         for (size_t i = first; i < results_.size(); ++i) results_[i].syscalls = calls;
     }
 
@@ -659,6 +804,7 @@ public:
         print_table(results_, !o_.syscalls ? "nothing"
                               : use_perf_  ? "perf stat -e raw_syscalls:sys_enter"
                                            : "strace -f -c");
+        print_comparison(results_);
         std::printf("load average at the end: %s\n\n", load_average().c_str());
         // Repeated runs move the same bytes; say so once unless one differs.
         std::string last;
@@ -722,13 +868,20 @@ int main(int argc, char** argv) {
     std::printf("image: %s, %zu data records: %u program words in %u-word records, %u EEPROM bytes, %u ID words, "
                 "%u configuration word\n",
                 image.c_str(), records.size(), kProgWords, kRecordWords, kEepromBytes, kIdWords, kConfigWords);
+    const Style styles[] = {{"per-record", false, options.paths.work + "/per-record.config"},
+                            {"coalesced", true, options.paths.work + "/coalesced.config"}};
+    write_configs(options.paths.config, styles[0].config, styles[1].config);
+    std::printf("configurations: %s (from %s, any transfer/coalesce removed), %s (family/%s/transfer/coalesce = 1)\n",
+                styles[0].config.c_str(), options.paths.config.c_str(), styles[1].config.c_str(), kCoalescingFamily);
     std::fflush(stdout);
 
     Bench bench(options, std::move(records), image);
     for (const bool pace : {true, false}) {
         if (pace && !options.paced) continue;
-        bench.measure(pace, true);
-        bench.measure(pace, false);
+        for (const Style& style : styles) {
+            bench.measure(pace, true, style);
+            bench.measure(pace, false, style);
+        }
     }
     bench.report();
     return bench.failed() ? 1 : 0;

@@ -278,9 +278,9 @@ bool write_program(const int32_t* words, int32_t count, uint32_t address) {
     return ok;
 }
 
-// Writes a piece in transfers of at most kMostPerRead units. A piece of one
-// record is always one transfer (program memory: whole blocks, then the
-// padded tail), since a record never holds more.
+// Writes a piece in transfers of at most kMostPerRead units (program memory:
+// whole blocks, then the padded tail). A piece of one record needs no more
+// transfers than the record itself, since a record never holds more.
 // True when every write succeeded.
 bool write_piece(const Piece& piece, ReadBuffer& buffer) {
     if (piece.space == kProgram) return write_program(piece.write, piece.count, piece.address);

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds a release tarnwell, the ICD2 simulator and the benchmark runner, then
 # programs and verifies a full-size image through the simulator, paced like a
-# 57600-baud line and unpaced, and prints the figures. Extra arguments go to
-# the runner (for example --strace for a per-call breakdown of the counting
-# run). A measurement, not a test: it fails only when a run itself fails.
+# 57600-baud line and unpaced, once record by record and once with coalesced
+# transfers, and prints the figures side by side. Extra arguments go to the
+# runner (for example --repeat 2, or --strace for a per-call breakdown of the
+# counting runs). A measurement, not a test: it fails only when a run itself
+# fails, never on a time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -18,6 +20,7 @@ fi
 
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DTARNWELL_BUILD_TESTS=OFF >/dev/null
 cmake --build build/bench -j "$(nproc)" --target bench_runner
-# The runner's working files (image, transcripts, memory dumps, output of
-# each run) stay in build/bench/bench-work for a closer look.
+# The runner's working files (image, the two configurations, transcripts,
+# memory dumps, output of each run) stay in build/bench/bench-work for a
+# closer look.
 build/bench/bench/bench_runner --work build/bench/bench-work "$@"
