@@ -1,11 +1,17 @@
 // Helpers for the configuration and logger tests: what a call writes on
-// standard error, and a configuration file to load.
+// standard error, and a fixture that loads configuration text.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
+
+#include "config/config.h"
+#include "config/data_base_testing.h"
+#include "log/log.h"
 
 // Everything body wrote on standard error; gtest points descriptor 2 at a
 // file meanwhile, so stdio and direct writes are both caught.
@@ -16,26 +22,19 @@ std::string stderr_of(Body&& body) {
     return testing::internal::GetCapturedStderr();
 }
 
-// A temporary file holding content, removed with the object.
-class TempFile {
-  public:
-    explicit TempFile(const std::string& content) {
-        char name[] = "/tmp/tarnwell_config_XXXXXX";
-        const int fd = mkstemp(name);
-        if (fd < 0) return;
-        path_ = name;  // a short write leaves the file for the test's load to reject
-        if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
-            ADD_FAILURE() << "short write to " << path_;
-        close(fd);
+// Leaves the process-wide configuration and logger state as it found them.
+class ConfigTest : public testing::Test {
+  protected:
+    void TearDown() override {
+        log_no_config(-1);
+        data_base_fail_allocation(0);
+        free_config();
+        std::remove(path.c_str());
     }
-    ~TempFile() {
-        if (!path_.empty()) unlink(path_.c_str());
+    // Loads content from a file; returns what the loader wrote on standard error.
+    std::string load(const std::string& content) {
+        std::ofstream(path) << content;
+        return stderr_of([this] { EXPECT_EQ(load_config(path.c_str()), 0); });
     }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-
-    const char* path() const { return path_.c_str(); }
-
-  private:
-    std::string path_;
+    const std::string path = testing::TempDir() + "tarnwell" + std::to_string(getpid()) + ".config";
 };
