@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-// The ICD2's serial port, set by icd2_init (a negative failure code included)
-// and never reset.
+// The ICD2's serial port as opened by icd2_init; -1 when there is none: before
+// the first open, and from any failure that closed the port on.
 extern int serial_fd;
 // Receive buffer of the latest response body (payload_length + 1 bytes);
 // grows in steps of 64 and lives until the process exits.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "icd2/icd2.h"
+#include "icd2/icd2_port.h"
 #include "icd2/tty.h"
 #include "log/log.h"
 
@@ -22,7 +23,7 @@ constexpr double kTargetVddScale = 0.03906;
 
 // Handshake steps after which the port is still open: the reply did not come
 // or was not the wake character. Every earlier step failed in the serial
-// layer, which closed the port already.
+// layer, which closed the port.
 constexpr int kFirstReplyFailure = 9;
 
 // The body answering command, when it is long enough for the fields decoded
@@ -55,28 +56,8 @@ Icd2TestResult test_result(int raw) {
     }
 }
 
-}  // namespace
-
-int icd2_init(const char* path) {
-    serial_fd = tty_open(path, kHandshakeBaud);
-    if (serial_fd < 0) return 1;
-    int handshake = icd2_connect('U');
-    if (handshake != 0) {
-        if (handshake >= kFirstReplyFailure) tty_close(serial_fd);
-        return 2;
-    }
-    // The ICD2 takes "4D" at the handshake speed and switches to the working
-    // speed after answering it.
-    if (do_command("4D") == nullptr) {
-        tty_close(serial_fd);
-        return 3;
-    }
-    if (tty_set_baud(serial_fd, kWorkingBaud) != 0) return 4;
-    tty_sleep_ms(10);
-    return 0;
-}
-
-int icd2_connect(char wake) {
+// The DTR and wake-byte handshake on serial_fd. 0, or the failing step.
+int handshake(char wake) {
     if (tty_set_baud(serial_fd, kHandshakeBaud) != 0) return 1;
     // The ICD2 is woken by two DTR pulses with a "Z" between them, and
     // answers the wake byte with its echo.
@@ -95,8 +76,45 @@ int icd2_connect(char wake) {
     return std::toupper(reply) == static_cast<unsigned char>(wake) ? 0 : 10;
 }
 
+}  // namespace
+
+int icd2_init(const char* path) {
+    serial_fd = tty_open(path, kHandshakeBaud);
+    if (serial_fd < 0) {
+        // A failure code, not a descriptor: tty_open closed what it opened.
+        icd2_port_closed(serial_fd);
+        return 1;
+    }
+    // A port that a failed step has closed is forgotten already, so what is
+    // dropped here is one still open.
+    if (icd2_connect('U') != 0) {
+        icd2_drop_port(serial_fd);
+        return 2;
+    }
+    // The ICD2 takes "4D" at the handshake speed and switches to the working
+    // speed after answering it.
+    if (do_command("4D") == nullptr) {
+        icd2_drop_port(serial_fd);
+        return 3;
+    }
+    if (tty_set_baud(serial_fd, kWorkingBaud) != 0) {
+        icd2_port_closed(serial_fd);
+        return 4;
+    }
+    tty_sleep_ms(10);
+    return 0;
+}
+
+int icd2_connect(char wake) {
+    int result = handshake(wake);
+    // The serial operation that failed closed the port; waiting for the reply
+    // does not.
+    if (result != 0 && result < kFirstReplyFailure) icd2_port_closed(serial_fd);
+    return result;
+}
+
 int icd2_close() {
-    tty_close(serial_fd);
+    icd2_drop_port(serial_fd);
     return 0;
 }
 

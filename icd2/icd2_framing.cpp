@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "icd2/icd2.h"
+#include "icd2/icd2_port.h"
 #include "icd2/tty.h"
 #include "log/log.h"
 
@@ -50,13 +51,28 @@ bool reserve_payload(int frame_length) {
 // The ICD2 cannot be trusted to stay in step after a garbled frame, so the
 // link is given up: the port is closed and the reason goes to the user.
 char* reject_frame(int fd) {
-    tty_close(fd);
+    icd2_drop_port(fd);
     std::printf("Malformed response\n");
     std::fflush(stdout);
     return nullptr;
 }
 
 }  // namespace
+
+void icd2_port_closed(int fd) {
+    if (fd == serial_fd) serial_fd = -1;
+}
+
+void icd2_drop_port(int fd) {
+    if (fd >= 0) tty_close(fd);
+    icd2_port_closed(fd);
+}
+
+bool icd2_write(int fd, const char* bytes, size_t length) {
+    if (tty_write(fd, bytes, length) == 0) return true;
+    icd2_port_closed(fd);
+    return false;
+}
 
 int ascii2hex(const char* text) {
     // Only two characters are ever looked at; a terminator in the first
@@ -83,9 +99,9 @@ int send_command(int fd, const char* command) {
     char trailer[4];
     std::snprintf(trailer, sizeof trailer, "%02X>", sum);
 
-    if (tty_write(fd, header, 3) != 0) return 1;
-    if (tty_write(fd, command, length) != 0) return 2;
-    if (tty_write(fd, trailer, 3) != 0) return 3;
+    if (!icd2_write(fd, header, 3)) return 1;
+    if (!icd2_write(fd, command, length)) return 2;
+    if (!icd2_write(fd, trailer, 3)) return 3;
     return 0;
 }
 
@@ -103,7 +119,7 @@ char* receive_response(int fd) {
     // Shorter than its own brackets, length and checksum: no body to read.
     if (frame_length < kFrameOverhead) return reject_frame(fd);
     if (!reserve_payload(frame_length)) {
-        tty_close(fd);
+        icd2_drop_port(fd);
         return nullptr;
     }
     if (tty_read(fd, payload, frame_length - kFrameOverhead, kByteTimeout) != 0) return nullptr;
@@ -113,7 +129,7 @@ char* receive_response(int fd) {
     unsigned int sum = add_characters(0, length_digits, 2);
     sum = add_characters(sum, payload, std::strlen(payload)) % 256;
     if (static_cast<int>(sum) != ascii2hex(trailer)) {
-        tty_close(fd);
+        icd2_drop_port(fd);
         std::printf("Invalid checksum %02X\n", sum);
         std::fflush(stdout);
         return nullptr;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "icd2/icd2.h"
+#include "icd2/icd2_port.h"
 #include "icd2/tty.h"
 #include "log/log.h"
 
@@ -56,11 +57,11 @@ BlockRead read_block(int fd, uint32_t count, int digits, const char* function, S
     unsigned int sum = 0;
     int start = tty_getc(fd, kByteTimeout);
     if (start < 0) {
-        tty_close(fd);
+        icd2_drop_port(fd);
         return {start, 0};
     }
     if (start != '{') {
-        tty_close(fd);
+        icd2_drop_port(fd);
         return {1, start};
     }
     char element[kWordDigits + 1];
@@ -76,7 +77,7 @@ BlockRead read_block(int fd, uint32_t count, int digits, const char* function, S
         return {4, 0};
     }
     if (trailer[2] != '}') {
-        tty_close(fd);
+        icd2_drop_port(fd);
         return {5, static_cast<unsigned char>(trailer[2])};
     }
     return {0, 0};
@@ -86,17 +87,17 @@ BlockRead read_block(int fd, uint32_t count, int digits, const char* function, S
 // written with one call.
 template <typename Format>
 int write_block(int fd, uint32_t count, Format format) {
-    if (tty_write(fd, "{", 1) != 0) return 1;
+    if (!icd2_write(fd, "{", 1)) return 1;
     unsigned int sum = 0;
     char element[kWordDigits + 1];
     for (uint32_t index = 0; index < count; ++index) {
         int length = format(index, element);
-        if (tty_write(fd, element, static_cast<size_t>(length)) != 0) return 2;
+        if (!icd2_write(fd, element, static_cast<size_t>(length))) return 2;
         for (int i = 0; i < length; ++i) sum += static_cast<unsigned char>(element[i]);
     }
     char trailer[4];
     std::snprintf(trailer, sizeof trailer, "%02X}", sum % 256);
-    if (tty_write(fd, trailer, 3) != 0) return 3;
+    if (!icd2_write(fd, trailer, 3)) return 3;
     return 0;
 }
 

@@ -23,6 +23,6 @@ int tty_getc(int fd, int timeout);
 int tty_read(int fd, char* buffer, int count, int timeout);
 // Pauses the caller for the handshake's settle times.
 void tty_sleep_ms(unsigned int milliseconds);
-// Closes the port; the number stays with the caller, whose next operation on
-// it fails and logs in turn.
+// Closes the port. Like every failure above that closes it, this leaves the
+// number with the caller: the ICD2 layer forgets it at once (icd2_port.h).
 void tty_close(int fd);

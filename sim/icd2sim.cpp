@@ -54,13 +54,18 @@ struct Options {
   std::exit(kUsageStatus);
 }
 
-[[noreturn]] void usage_error(const std::string& message) {
-  std::fprintf(stderr, "icd2sim: %s\n", message.c_str());
-  std::fprintf(stderr,
+void print_usage(std::FILE* out) {
+  std::fprintf(out,
                "usage: icd2sim [options] -- PROGRAM [ARGS...]   (\"@\" in ARGS is the tty)\n"
                "       icd2sim [options] --link PATH\n"
+               "       icd2sim --help | --version\n"
                "options: --device FILE, --set KEY=VALUE, --load HEXFILE, --dump HEXFILE,\n"
                "         --transcript FILE, --preload LIB, --pace, --device-time CODE=USEC\n");
+}
+
+[[noreturn]] void usage_error(const std::string& message) {
+  std::fprintf(stderr, "icd2sim: %s\n", message.c_str());
+  print_usage(stderr);
   std::exit(kUsageStatus);
 }
 
@@ -106,6 +111,13 @@ Options parse_options(int argc, char** argv) {
     if (arg == "--pace" && !has_value) {
       options.pace = true;
       known = true;
+    }
+    if ((arg == "--help" || arg == "--version") && !has_value) {
+      if (arg == "--help")
+        print_usage(stdout);
+      else
+        std::printf("icd2sim %s\n", ICD2SIM_VERSION);
+      std::exit(0);
     }
     if (!known) usage_error("unknown option " + arg);
   }

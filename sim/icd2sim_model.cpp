@@ -482,6 +482,7 @@ std::string Transcript::open(const std::string& path) {
 
 void Transcript::line(const std::string& text) {
   flush_raw();
+  if (keep_) kept_ += text + "\n";
   if (!file_) return;
   // Written at once, so that the events up to a crash or a kill survive.
   std::fprintf(file_, "%s\n", text.c_str());

@@ -1,5 +1,6 @@
 // The simulated ICD2 and its target: the device settings, the target's
-// memory spaces and the transcript. Shared by the simulator's own sources only.
+// memory spaces and the transcript. Used by the simulator and by its in-process
+// form (icd2sim_tty.h), through which the driver's tests read them.
 #pragma once
 
 #include <cstdint>
@@ -111,6 +112,10 @@ class Transcript {
   Transcript& operator=(const Transcript&) = delete;
 
   std::string open(const std::string& path);
+  // Keeps every line in memory too, for a simulator in the test's process.
+  void keep() { keep_ = true; }
+  // The lines kept, each with its newline.
+  const std::string& kept() const { return kept_; }
   void line(const std::string& text);
   void raw(uint8_t byte);
   void flush_raw();
@@ -118,6 +123,8 @@ class Transcript {
  private:
   FILE* file_ = nullptr;
   std::string pending_raw_;
+  bool keep_ = false;
+  std::string kept_;
 };
 
 // Bytes as transcript text: printable characters as they are, everything

@@ -1,6 +1,6 @@
-// Runs the real tarnwell binary, alone or against the ICD2 simulator on a
-// pseudo-terminal, and collects what it printed, its status and what the
-// simulator saw.
+// Support for the driver's tests: Intel HEX images and the configuration of
+// the simulator's device, and for the end-to-end runs the real tarnwell
+// binary, alone or against icd2sim on a pseudo-terminal.
 #pragma once
 
 #include <cstdint>
@@ -10,50 +10,45 @@
 
 namespace harness {
 
-struct Result {
-    int status = -1;          // exit status of tarnwell (or of the simulator wrapping it)
-    std::string out;          // standard output
-    std::string err;          // standard error
-    std::string transcript;   // the simulator's transcript ("" without simulator)
-    std::map<uint32_t, int> memory;  // the simulator's memory at exit: word address -> word
-    double seconds = 0;       // wall time of the run
-};
+// A data record of 16-bit words at a word address, low byte first.
+std::string hex_words(uint32_t word_address, const std::vector<int>& words);
+// An extended linear address record for the upper half of byte addresses.
+std::string hex_upper(uint32_t upper);
+inline const char* hex_end() {
+    return ":00000001FF\n";
+}
+// The words of Intel HEX text by word address (records 00 and 04), decoded
+// here rather than by the program's reader, which is under test.
+std::map<uint32_t, int> hex_decode(const std::string& text);
 
+// The configuration of the simulator's default device, processor SIM16A.
+std::string default_config();
+// Number of lines of text that contain needle.
+int count_lines(const std::string& text, const std::string& needle);
+// The command texts of a simulator transcript in order, each after a blank.
+std::string commands(const std::string& transcript);
+// Path of a new file holding text, removed when the test program ends.
+std::string write_temp_file(const std::string& name, const std::string& text);
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+    std::string transcript;  // the simulator's
+    std::string dump;        // the simulator's memory at exit, Intel HEX
+};
 struct SimRun {
-    std::string config;                    // configuration file text
-    std::string hex;                       // HEX image text
-    std::vector<std::string> settings;     // simulator --set KEY=VALUE
-    std::vector<std::string> args;         // extra tarnwell options, e.g. "-v"
-    std::string initial_memory;            // Intel HEX loaded into the simulator first, or ""
-    bool use_preload = true;
+    std::string config;                 // configuration file text
+    std::string hex;                    // HEX image text
+    std::vector<std::string> args;      // options before the HEX file, e.g. "-v"
+    std::string device;                 // icd2sim --device FILE, or ""
+    std::vector<std::string> settings;  // icd2sim --set KEY=VALUE
+    std::string initial_memory;         // Intel HEX the simulator loads first, or ""
 };
 
 // Runs tarnwell with exactly these arguments, without a simulator.
 Result run_tarnwell(const std::vector<std::string>& args);
 // Runs "icd2sim ... -- tarnwell -c <config> -t @ <args> <hex>".
 Result run_with_sim(const SimRun& setup);
-
-// One Intel HEX record line (with "\n") of the given type at the byte
-// address, checksummed.
-std::string hex_line(int type, uint32_t byte_address, const std::vector<uint8_t>& bytes);
-// A data record of 16-bit words at a word address, low byte first.
-std::string hex_words(uint32_t word_address, const std::vector<int>& words);
-// An extended linear address record for the upper half of byte addresses.
-std::string hex_upper(uint32_t upper);
-inline const char* hex_end() { return ":00000001FF\n"; }
-
-// Number of "CMD" lines of the transcript whose command text starts with code.
-int count_commands(const std::string& transcript, const std::string& code);
-// Command texts of the transcript, in order.
-std::vector<std::string> commands(const std::string& transcript);
-// Number of lines of text containing needle.
-int count_lines(const std::string& text, const std::string& needle);
-
-// Writes text to a new file in a fresh temporary directory; returns its path.
-std::string write_temp_file(const std::string& name, const std::string& text);
-
-// The configuration that describes the simulator's default device, used by
-// most end-to-end tests.
-std::string default_config();
 
 }  // namespace harness

@@ -1,0 +1,148 @@
+// The real program end to end, alone or against icd2sim on a pseudo-terminal,
+// for what only it shows: the command line and exit statuses, the stages
+// before any ICD2 traffic, DTR and the line speeds on a real pty, and the
+// README's job with the bundled examples.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/harness.h"
+
+using harness::count_lines;
+using harness::run_tarnwell;
+using harness::write_temp_file;
+
+namespace {
+
+const std::string kUsage =
+    "Usage: tarnwell [-c <config file>] -t <tty> [-v] <hex file>\n"
+    "\n"
+    "\t-c <config file> The path to the config file with the processor info in. Defaults to "
+    "/usr/local/etc/tarnwell.config\n"
+    "\t-t <tty> The path to the serial device that the ICD2 is connect to\n"
+    "\t-v Verify the hex file against the device. Without this it programs and verifies\n\n";
+
+std::string random_bytes(size_t count) {
+    std::mt19937 random(42);
+    std::string bytes(count, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    return bytes;
+}
+
+TEST(CommandLine, MissingTtyOrHexFileGivesUsageAndStatusOne) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {},
+             {"image.hex"},
+             {"-t", "/dev/null"},
+             {"-c", "x.config", "-v", "-t", "/dev/null"},
+             {"image.hex", "-t", "/dev/null"}}) {  // -t after the HEX file is never seen
+        harness::Result run = run_tarnwell(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, kUsage);
+        EXPECT_EQ(run.err, "");
+    }
+    harness::Result run = run_tarnwell({"-x", "-t", "/dev/null"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, kUsage);
+    EXPECT_NE(run.err.find("invalid option"), std::string::npos) << run.err;
+}
+
+// Every run names a missing configuration first: the later -c wins.
+TEST(CommandLine, EachEarlyFailureEndsWithItsStatusAndLine) {
+    const std::string config = write_temp_file("c.config", harness::default_config());
+    const std::string hex =
+        write_temp_file("ok.hex", harness::hex_words(0, {1}) + harness::hex_end());
+    const std::string missing = "/nonexistent/x";
+    const std::string lines = std::string(2 << 20, 'k') + "\n";  // two megabytes each
+    struct Case {
+        int status;
+        std::string config, hex;
+        std::string line;  // a line of the log; "" for a log that must be empty
+    };
+    // clang-format off
+    const Case cases[] = {
+        {1, missing, hex, "1 1 ERROR   [tarnwell] [main] Unable to open config file: " + missing},
+        {1, "/tmp", hex, "Unable to open config file: /tmp"},
+        {2, config, missing, "1 1 ERROR   [tarnwell] [main] Unable to open hex file: " + missing},
+        {2, config, "/tmp", "Unable to open hex file: /tmp"},
+        // Configurations of binary junk or of megabyte lines still load.
+        {2, write_temp_file("junk.config", random_bytes(8192)), missing, "Unable to open hex file"},
+        {2, write_temp_file("huge.config", "k = " + lines + lines + " = v\n"), missing,
+         "Unable to open hex file"},
+        {3, config, write_temp_file("junk.hex", random_bytes(4096)), "Error parsing hex file: "},
+        {3, config, write_temp_file("l.hex", ":" + std::string(3 << 20, 'A')), "Error parsing hex"},
+        {3, config, write_temp_file("empty.hex", ""), "Error parsing hex file: "},
+        // The real serial module meets a device that is no tty.
+        {4, config, hex, "1 2 ERROR   [icd2] [tty_open] Unbale to open flush port: /dev/null"},
+        {4, config, hex, "1 3 ERROR   [tarnwell] [main] Unable to identify processor."},
+        {4, write_temp_file("quiet.config", "log/default = 0\n"), hex, ""},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        harness::Result run =
+            run_tarnwell({"-c", missing, "-c", c.config, "-t", "/dev/null", c.hex});
+        EXPECT_EQ(run.status, c.status) << c.line;
+        if (c.line.empty())
+            EXPECT_EQ(run.err, "");
+        else
+            EXPECT_GE(count_lines(run.err, c.line), 1) << c.line << "\n" << run.err.substr(0, 2000);
+    }
+}
+
+std::string read_example(const std::string& name) {
+    std::ostringstream text;
+    text << std::ifstream(std::string(SOURCE_DIR) + "/examples/" + name).rdbuf();
+    return text.str();
+}
+
+TEST(EndToEnd, TheReadmeJobProgramsThenVerifiesTheExample) {
+    harness::SimRun setup;
+    setup.device = std::string(SOURCE_DIR) + "/examples/sim-device.conf";
+    setup.config = read_example("tarnwell.config");
+    setup.hex = read_example("example.hex");
+    harness::Result programmed = harness::run_with_sim(setup);
+    EXPECT_EQ(programmed.status, 0) << programmed.err;
+    EXPECT_TRUE(
+        programmed.out.ends_with("\rProgramming TW14-B : Done Verifying : Passed        \n"))
+        << programmed.out;
+    // The firmware-6 family is passed over, the first firmware-5 part does
+    // not match, the second does.
+    EXPECT_EQ(count_lines(programmed.err, "not compatible with current firmware"), 2);
+    // One connection attempt (two DTR pulses), the switch to 57600 baud, and
+    // every frame taken as sent.
+    EXPECT_EQ(count_lines(programmed.transcript, "DTR 0"), 2) << programmed.transcript;
+    EXPECT_EQ(count_lines(programmed.transcript, "SPEED 57600"), 1);
+    EXPECT_EQ(count_lines(programmed.transcript, "BAD"), 0);
+    // The device holds every word of the image; EEPROM (0x2100..0x21FF) its
+    // low bytes.
+    std::map<uint32_t, int> device = harness::hex_decode(programmed.dump);
+    for (auto [address, word] : harness::hex_decode(setup.hex))
+        EXPECT_EQ(device[address], address >> 8 == 0x21 ? word & 0xFF : word)
+            << std::hex << address;
+
+    setup.initial_memory = programmed.dump;
+    setup.args = {"-v"};
+    harness::Result verified = harness::run_with_sim(setup);
+    EXPECT_EQ(verified.status, 0) << verified.err;
+    EXPECT_TRUE(verified.out.ends_with("\rVerifying TW14-B : Passed          \n")) << verified.out;
+    EXPECT_EQ(harness::commands(verified.transcript).find(" 29"), std::string::npos);
+}
+
+// The device vanishes mid-run: the pty hangs up under the program, whose
+// pass fails (status 5) instead of hanging or passing.
+TEST(EndToEnd, DeviceThatVanishesFailsThePass) {
+    harness::SimRun setup;
+    setup.config = harness::default_config();
+    setup.hex = harness::hex_words(0, {1}) + harness::hex_end();
+    setup.settings = {"fault=vanish 43"};
+    harness::Result run = harness::run_with_sim(setup);
+    EXPECT_EQ(run.status, 5) << run.err;
+    EXPECT_EQ(count_lines(run.err, "[tty_write] Unbale to write, Reason: 5 Input/output error"), 1);
+    EXPECT_EQ(run.out.find("Passed"), std::string::npos);
+}
+
+}  // namespace
