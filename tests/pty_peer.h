@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,8 +15,7 @@
 
 class PtyPeer {
   public:
-    PtyPeer() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    PtyPeer() : master_(posix_openpt(O_RDWR | O_NOCTTY)) {
         if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
         if (const char* name = ptsname(master_)) path_ = name;
         // After the last slave descriptor closes the master reads only EIO;
@@ -31,31 +29,20 @@ class PtyPeer {
     PtyPeer(const PtyPeer&) = delete;
     PtyPeer& operator=(const PtyPeer&) = delete;
 
-    bool ready() const { return master_ >= 0 && keep_open_ >= 0; }
     const char* path() const { return path_.c_str(); }
-
+    int master() const { return master_; }
     void send(std::string_view bytes) const {
         ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
-
     // Everything the host wrote until it has been quiet for quiet_ms.
     std::string take_all(int quiet_ms = 100) const {
         std::string bytes;
         pollfd p{master_, POLLIN, 0};
         char buffer[256];
-        ssize_t got = 0;
-        while (poll(&p, 1, quiet_ms) > 0 && (got = read(master_, buffer, sizeof buffer)) > 0)
+        for (ssize_t got = 0; poll(&p, 1, quiet_ms) > 0 && (got = read(master_, buffer, 256)) > 0;)
             bytes.append(buffer, static_cast<size_t>(got));
         return bytes;
     }
-
-    // The slave's settings as the host left them.
-    termios settings() const {
-        termios t{};
-        EXPECT_EQ(tcgetattr(master_, &t), 0);
-        return t;
-    }
-
     // Discards what the host has not read yet; its reads then end at once
     // and its writes fail.
     void hang_up() {
@@ -64,7 +51,7 @@ class PtyPeer {
     }
 
   private:
-    int master_ = -1;
+    int master_;
     int keep_open_ = -1;
     std::string path_;
 };
@@ -76,13 +63,13 @@ inline bool is_open(int fd) {
 // The number the next open would get: a failed open that leaked its
 // descriptor makes it differ afterwards.
 inline int lowest_free_fd() {
-    int fd = dup(0);
+    const int fd = dup(0);
     if (fd >= 0) close(fd);
     return fd;
 }
 
-// "{digits CC}" with the sum of the characters between the braces.
-inline std::string data_block(std::string_view digits, char open = '{', char close = '}') {
+// open + digits + checksum + close, the checksum being the sum of the digits.
+inline std::string checksummed(std::string_view digits, char open = '{', char close = '}') {
     unsigned sum = 0;
     for (char c : digits) sum += static_cast<unsigned char>(c);
     char checksum[3];
@@ -90,19 +77,20 @@ inline std::string data_block(std::string_view digits, char open = '{', char clo
     return open + std::string(digits) + checksum + close;
 }
 
-// "[LLbodyCC]" as the ICD2 sends it.
-inline std::string response_frame(std::string_view body) {
+// "[LLbodyCC]" as the ICD2 sends it, or "<LLtextCC>" as the host does.
+inline std::string frame(std::string_view body, char open = '[', char close = ']') {
     char length[3];
     std::snprintf(length, sizeof length, "%02X", static_cast<unsigned>(body.size() + 6));
-    return data_block(length + std::string(body), '[', ']');
+    return checksummed(length + std::string(body), open, close);
 }
 
 template <typename F>
 long elapsed_ms(F&& f) {
-    const auto start = std::chrono::steady_clock::now();
+    using std::chrono::steady_clock;
+    const auto start = steady_clock::now();
     f();
-    const auto spent = std::chrono::steady_clock::now() - start;
-    return std::chrono::duration_cast<std::chrono::milliseconds>(spent).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start)
+        .count();
 }
 
 inline testing::AssertionResult Contains(const std::string& text, const std::string& part) {

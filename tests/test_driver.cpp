@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,7 +51,8 @@ class Driver : public testing::Test {
     void TearDown() override { free_config(); }
     void configure(const std::string& text) {
         free_config();
-        ASSERT_EQ(load_config(harness::write_temp_file("tarnwell.config", text).c_str()), 0);
+        config_path = harness::write_temp_file("tarnwell.config", text);
+        ASSERT_EQ(load_config(config_path.c_str()), 0);
     }
 
     // A fresh ICD2 with settings, holding device_holds (Intel HEX) if given;
@@ -58,22 +60,35 @@ class Driver : public testing::Test {
     // hex (with verify, the verification pass).
     void run(const Texts& settings, const std::string& hex = kImage, bool verify = false,
              const std::string& device_holds = "") {
+        HexRecord* list = parse(hex);
+        job(settings, [&](const char* device) {
+            return verify ? do_verify(list, device, &outcome) : do_prog(list, device, &outcome);
+        }, device_holds);
+        freeHexList(&list);
+    }
+    static HexRecord* parse(const std::string& hex) {
+        HexRecord* list = nullptr;
+        FILE* file = fmemopen(const_cast<char*>(hex.data()), hex.size(), "r");
+        EXPECT_EQ(readHexFile(file, &list), 0);
+        std::fclose(file);
+        return list;
+    }
+    // The same for any job: body runs on the device that the probe found.
+    void job(const Texts& settings, const std::function<int(const char*)>& body,
+             const std::string& device_holds = "") {
         ASSERT_EQ(sim::reset(settings), "");
         if (!device_holds.empty()) {
             ASSERT_EQ(sim::memory().load_hex(harness::write_temp_file("d.hex", device_holds)), "");
         }
-        HexRecord* list = nullptr;
-        FILE* file = fmemopen(const_cast<char*>(hex.data()), hex.size(), "r");
-        ASSERT_EQ(readHexFile(file, &list), 0);
-        std::fclose(file);
+        outcome = PassOutcome{};
+        probe = ProbeReport{};
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        char* device = find_device(tty.c_str());
-        result = !device ? kNoDevice : verify ? do_verify(list, device) : do_prog(list, device);
+        char* device = probe_device(tty.c_str(), &probe);
+        result = device == nullptr ? kNoDevice : body(device);
         log = testing::internal::GetCapturedStderr();
         out = testing::internal::GetCapturedStdout();
         std::free(device);
-        freeHexList(&list);
         sent = harness::commands(sim::transcript());
     }
 
@@ -110,10 +125,13 @@ class Driver : public testing::Test {
     }
 
     std::string tty = "/dev/ttyICD-sim";
+    std::string config_path;
     int result = 0;
     std::string out;
     std::string log;
     std::string sent;  // the commands the ICD2 received, each after a blank
+    PassOutcome outcome;
+    ProbeReport probe;
 };
 
 // ---- Processor settings and candidates
@@ -412,5 +430,232 @@ TEST_P(Faults, EndWithTheResultAndLinesThatNameThem) {
 
 INSTANTIATE_TEST_SUITE_P(Driver, Faults, testing::ValuesIn(kFaults),
                          [](const auto& info) { return std::string(info.param.name); });
+
+
+// ---- Jobs beside programming
+
+std::string file_text(FILE* file) {
+    std::string text(static_cast<size_t>(std::ftell(file)), '\0');
+    std::rewind(file);
+    text.resize(std::fread(text.data(), 1, text.size(), file));
+    return text;
+}
+
+// The simulated part's every space, as its dump shows them.
+std::string dump() {
+    const std::string path = harness::write_temp_file("dump.hex", "");
+    EXPECT_EQ(sim::memory().dump_hex(path), "");
+    std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "r"), std::fclose);
+    std::fseek(file.get(), 0, SEEK_END);
+    return file_text(file.get());
+}
+
+TEST_F(Driver, ReadOutProgramsBackUnchangedAndVerifies) {
+    std::string image;
+    job({}, [&](const char* device) {
+        std::unique_ptr<FILE, decltype(&std::fclose)> file(std::tmpfile(), std::fclose);
+        int status = do_read_out(device, file.get(), &outcome);
+        image = file_text(file.get());
+        return status;
+    }, kSample);
+    ASSERT_EQ(result, 0) << log;
+    EXPECT_TRUE(out.ends_with("\rReading SIM16A : Done        \n"));
+    std::map<uint32_t, int> words = harness::hex_decode(image);
+    EXPECT_EQ(words.size(), 8192u + 256 + 4 + 1);
+    EXPECT_EQ(words[0x11], 0x30FF);
+    EXPECT_EQ(words[0x2100], 0xAB);  // EEPROM bytes as words with a high byte of 0
+    EXPECT_TRUE(image.ends_with("\n:00000001FF\n"));
+    // Reads of at most 127 units: 65 of program memory, 3 of EEPROM.
+    EXPECT_EQ(count_sent("47"), 65);
+    EXPECT_NE(sent.find(" 47000000FE0000007F "), std::string::npos);
+    EXPECT_EQ(count_sent("48"), 3);
+    const std::string original = dump();
+    run({}, image);  // onto an erased part
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(dump(), original);
+    run({}, image, true, kSample);
+    EXPECT_EQ(result, 0);
+}
+
+TEST_F(Driver, ReadOutStopsAtTheFirstFailedRead) {
+    job({"fault=checksum 47#3/block"}, [&](const char* device) {
+        std::unique_ptr<FILE, decltype(&std::fclose)> file(std::tmpfile(), std::fclose);
+        return do_read_out(device, file.get(), &outcome);
+    });
+    EXPECT_EQ(result, 5);
+    EXPECT_TRUE(out.ends_with("\rReading SIM16A : Failed at adress 00FE, read failed\n")) << out;
+    EXPECT_EQ(count_lines(log, "1 8 ERROR   [tarnwell] [do_read_out] Unbale to read program memory: "
+                               "00FE"), 1);
+    EXPECT_STREQ(outcome.stage, "read");
+}
+
+TEST_F(Driver, BlankCheckFindsTheFirstWordNotErasedInEachSpace) {
+    const struct {
+        const char* setting;
+        const char* config;  // added to the configuration
+        const char* out;
+    } rows[] = {
+        {"prog.size=0x2000", "", "\rBlank checking SIM16A : Blank    \n"},
+        {"stuck=prog:0x1000=0x0000", "", "adress 1000 Reads 0000 instead of 3FFF\n"},
+        {"stuck=eeprom:0x21FF=0x00", "", "adress 21FF Reads  0 instead of FF\n"},
+        {"stuck=id:0x2003=0x0000", "", "adress 2003 Reads 0000 instead of 3FFF\n"},
+        {"stuck=config:0x2007=0x3F72", "", "adress 2007 Reads 3F72 instead of 3FFF\n"},
+        {"stuck=config:0x2007=0x3F72", "processor/SIM16A/erased/config = 16242\n", "Blank    \n"},
+        {"prog.size=0x2000", "family/sim16/erased/prog = 0\n", "adress 0000 Reads 3FFF instead of 0000\n"},
+        {"fault=checksum 49/block", "", "Blank check failed at adress 2007, read failed\n"},
+    };
+    for (const auto& row : rows) {
+        configure(harness::default_config() + row.config);
+        job({row.setting}, [&](const char* device) { return do_blank_check(device, &outcome); });
+        EXPECT_TRUE(out.ends_with(row.out)) << row.setting << "\n" << out;
+        EXPECT_EQ(result, std::string(row.out).ends_with("Blank    \n") ? 0 : 5) << row.setting;
+    }
+    EXPECT_STREQ(outcome.stage, "read");
+}
+
+TEST_F(Driver, EraseOnlyClearsMclrAndErases) {
+    job({}, [&](const char* device) { return do_erase(device, &outcome); }, kSample);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(out, "Erasing SIM16A : Done\n");
+    EXPECT_TRUE(sent.ends_with(" 06001FFF 3300 29")) << sent;
+    EXPECT_FALSE(holds(kSample));
+    job({"fault=checksum 29"}, [&](const char* device) { return do_erase(device, &outcome); });
+    EXPECT_EQ(result, 14);
+    EXPECT_EQ(count_lines(log, "1 2 ERROR   [tarnwell] [erase_device] Unable to erase device"), 1);
+    EXPECT_EQ(count_lines(log, "1 14 ERROR   [tarnwell] [do_erase] Unable to erase device."), 1);
+    EXPECT_STREQ(outcome.stage, "erase");
+}
+
+TEST_F(Driver, ProbeReportsWhatItFoundAndWhereItStopped) {
+    job({}, [](const char*) { return 0; });
+    EXPECT_EQ(probe.device, "SIM16A");
+    EXPECT_EQ(probe.chip_id, 0x0D40);
+    EXPECT_STREQ(probe.firmware.version_text, "05.07.03.20");
+    EXPECT_FLOAT_EQ(probe.voltages.target_vdd, 128 * 0.03906f);
+    const struct {
+        const char* setting;
+        const char* stage;
+    } rows[] = {{"wake.reply=none", "connect"}, {"fault=checksum 01", "connect"},
+                {"selftest=00 01 00 00 00", "selftest"}, {"chipid.value=0x1234", "identify"}};
+    for (const auto& row : rows) {
+        job({row.setting}, [](const char*) { return 0; });
+        EXPECT_EQ(result, kNoDevice);
+        EXPECT_STREQ(probe.stage, row.stage) << row.setting;
+    }
+    // Nothing matched: the chip id read for the family tried is kept.
+    ASSERT_EQ(probe.chip_ids.size(), 1u);
+    EXPECT_EQ(probe.chip_ids[0].family, 3u);
+    EXPECT_EQ(probe.chip_ids[0].address, 0x2006u);
+    EXPECT_EQ(probe.chip_ids[0].word, 0x1234);
+}
+
+TEST_F(Driver, PassOutcomesNameTheStageThatDecided) {
+    const struct {
+        const char* setting;
+        bool verify;
+        const char* stage;
+    } rows[] = {{"fault=checksum 43", false, "write"}, {"fault=checksum 47/block", false, "read"},
+                {"fault=silence 33", false, "erase"}, {"stuck=prog:1=0x3345", true, "difference"}};
+    for (const auto& row : rows) {
+        run({row.setting}, kImage, row.verify, row.verify ? kImage : "");
+        EXPECT_STREQ(outcome.stage, row.stage) << row.setting;
+    }
+    EXPECT_TRUE(outcome.difference);
+    EXPECT_EQ(outcome.address, 1u);
+    EXPECT_EQ(outcome.read, 0x3345);
+    EXPECT_EQ(outcome.expected, 0x2345);
+    configure("processor/SIM16A/family = sim16\n" + harness::default_config().substr(0, 30));
+    EXPECT_EQ(do_verify(nullptr, "SIM16A", &outcome), 1);
+    EXPECT_STREQ(outcome.stage, "config");
+}
+
+TEST_F(Driver, ConfigurationCheckWarnsOncePerProblemWithItsLine) {
+    const std::string base = harness::default_config();  // 14 lines, no warning
+    auto without = [&](const std::string& line) {
+        std::string text = base;
+        return text.erase(text.find(line), line.size());
+    };
+    const struct {
+        std::string config;
+        std::string warning;  // "" for none
+    } rows[] = {
+        {base, ""},
+        {base + "family/sim16/erased/id = 0x3FFF\n",
+         "line 15: /family/sim16/erased/id = \"0x3FFF\" reads as 0: numbers are decimal"},
+        {base + "log/default = lots\n", "line 15: /log/default = \"lots\" reads as 0"},
+        {base + "processor/SIM16A/erased/prog = 8192abc\n", "line 15: /processor/SIM16A/erased/prog = "
+                                                          "\"8192abc\" reads as 8192"},
+        {base + "processor/LONE/id/value = 5\n", "line 15: processor LONE is never tried: it has no "
+                                                  "family setting"},
+        {base + "processor/ORPHAN/family = none\n", "line 15: processor ORPHAN is never tried: its "
+                                                     "family \"none\" has no id setting"},
+        {without("family/sim16/firmware/id = 5\n"), "line 10: processor SIM16A never matches: no "
+                                                    "/firmware/id"},
+        {without("family/sim16/address/chipid/start = 8198\n"), "never matches: no /address/chipid"},
+        {without("family/sim16/address/id/size = 4\n"), "processor SIM16A has no /address/id/size"},
+        {base + "processor/SIM16A/address/id/start = 100\n", "SIM16A: spaces prog and id overlap"},
+    };
+    for (const auto& row : rows) {
+        configure(row.config);
+        testing::internal::CaptureStdout();
+        int status = check_config(config_path.c_str());
+        out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(status, row.warning.empty() ? 0 : 1) << row.warning;
+        EXPECT_EQ(count_lines(out, "WARNING"), row.warning.empty() ? 0 : 1) << out;
+        EXPECT_TRUE(row.warning.empty() || count_lines(out, row.warning) == 1) << out;
+    }
+    configure(base);
+    testing::internal::CaptureStdout();
+    check_config(config_path.c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "SIM16A: family sim16 (3), firmware 5, chip id at 2006 mask 3FE0 value 0D40\n"
+              "  prog    0000, 8192 words\n  eeprom  2100, 256 words\n  id      2000, 4 words\n"
+              "  config  2007, 1 words\n");
+}
+
+// ---- Coalesced transfers
+
+std::string run_of(uint32_t address, int records) {
+    std::string text;
+    for (int r = 0; r < records; ++r, address += 8)
+        text += hex_words(address, {r, r + 1, r + 2, r + 3, r + 4, r + 5, r + 6, 0x1000 + r});
+    return text;
+}
+
+TEST_F(Driver, CoalescedRunsMoveInLargerTransfersAndSplitWhereContiguityBreaks) {
+    configure(harness::default_config() + "processor/SIM16A/transfer/coalesce = 1\n");
+    const std::string image = run_of(0, 20) + hex_end();
+    run({}, image);
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(holds(image));
+    EXPECT_TRUE(sent.ends_with(" 29 430000000000000078 430000007800000028 47000000000000007F"
+                               " 470000007F00000021")) << sent;
+    EXPECT_TRUE(out.ends_with("Programming SIM16A : 0000 Verifying : 0000"
+                              "\rProgramming SIM16A : Done Verifying : Passed        \n"));
+    run({}, image, true, image);
+    EXPECT_TRUE(sent.ends_with(" 06001FFF 47000000000000007F 470000007F00000021")) << sent;
+    // A gap, a repeated record, an extended linear address record and a
+    // change of space each start a new run; a 3-word tail is padded.
+    const std::string broken = run_of(0, 2) + run_of(0x20, 1) + run_of(0x20, 1) +
+                               harness::hex_upper(0) + run_of(0x28, 1) + run_of(0x1FF8, 1) +
+                               hex_words(0x2000, {1, 2, 3}) + hex_words(0x2003, {4}) +
+                               run_of(0x30, 1) + hex_words(0x38, {1, 2, 3}) + hex_end();
+    run({}, broken);
+    EXPECT_EQ(result, 0) << out;
+    EXPECT_TRUE(sent.ends_with(" 430000002000000008 470000002000000008 430000002800000008"
+                               " 470000002800000008 4300001FF800000008 4700001FF800000008"
+                               " 460000200000000004 4A0000200000000004 430000003000000008"
+                               " 430000003800000008 47000000300000000B")) << sent;
+}
+
+TEST_F(Driver, CoalescedRunStopsWhereTheFileWouldHave) {
+    configure(harness::default_config() + "processor/SIM16A/transfer/coalesce = 1\n");
+    const std::string image = run_of(0, 20) + hex_end();
+    run({"stuck=prog:0x5A=0x0000"}, image);
+    EXPECT_TRUE(out.ends_with("Verify failed at adress 005A Reads 0000 instead of 000D\n")) << out;
+    run({"fault=checksum 47#2/block"}, image);
+    EXPECT_EQ(result, 11);
+    EXPECT_TRUE(out.ends_with("Verify failed at adress 007F, read failed\n")) << out;
+}
 
 }  // namespace

@@ -1,8 +1,6 @@
 // Feeds arbitrary bytes to the HEX reader. Whatever it accepts must make a
 // well-formed list, and must survive a round trip through the writer: every
-// word printed comes back at the same effective word address, in the same
-// order.
-#include <cstddef>
+// word printed comes back at the same effective word address, in order.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,121 +14,84 @@
 namespace {
 
 using fuzz::require;
+using Words = std::vector<std::pair<int64_t, int32_t>>;  // (effective word address, word)
 
-struct ListReleaser {
-    void operator()(HexRecord* head) const { freeHexList(&head); }
+struct List {
+    HexRecord* head = nullptr;
+    ~List() { freeHexList(&head); }
 };
-using HexList = std::unique_ptr<HexRecord, ListReleaser>;
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-// (effective word address, word)
-using Words = std::vector<std::pair<int64_t, int32_t>>;
-
-bool is_reader_code(int status) {
-    return status == 0 || (status <= -1 && status >= -9 && status != -3);
+// Reads size (> 0) bytes of text into list; the reader's status.
+int read_list(const char* text, size_t size, List& list) {
+    FILE* stream = fmemopen(const_cast<char*>(text), size, "r");
+    require(stream != nullptr, "fmemopen failed");
+    HexRecord stale{};
+    list.head = &stale;
+    const int status = readHexFile(stream, &list.head);
+    std::fclose(stream);
+    require(list.head != &stale, "readHexFile left the old list head in place");
+    require(status == 0 || (status >= -9 && status <= -1 && status != -3),
+            "readHexFile returned an undocumented code");
+    require((status == 0) == (list.head != nullptr), "status and list head disagree");
+    return status;
 }
 
 void check_list(const HexRecord* head) {
-    for (const HexRecord* record = head; record != nullptr; record = record->next) {
-        require(record->type != 0x01, "the list holds an end-of-file record");
-        require(record->count >= 0 && record->count <= 127, "word count out of range");
-        require((record->data == nullptr) == (record->count == 0),
-                "data and count disagree");
-        require(record->address >= 0 && record->address <= 0x7FFF,
-                "word address beyond a 16-bit load offset");
-        require(record->count == 0 || record->type == 0x00 || record->type == 0x04,
+    for (const HexRecord* r = head; r != nullptr; r = r->next) {
+        require(r->type != 0x01, "the list holds an end-of-file record");
+        require(r->count >= 0 && r->count <= 127, "word count out of range");
+        require((r->data == nullptr) == (r->count == 0), "data and count disagree");
+        require(r->address >= 0 && r->address <= 0x7FFF, "word address beyond a load offset");
+        require(r->count == 0 || r->type == 0x00 || r->type == 0x04,
                 "words stored for a record type that carries none");
-        for (int32_t i = 0; i < record->count; ++i) {
-            require(record->data[i] >= 0 && record->data[i] <= 0xFFFF, "word out of range");
-        }
+        for (int32_t i = 0; i < r->count; ++i)
+            require(r->data[i] >= 0 && r->data[i] <= 0xFFFF, "word out of range");
     }
 }
 
-// What the writer is asked to print: each record's words at its own word
-// address. The writer ignores the type, so extended address records of the
-// input are printed as plain data like any other.
-Words printed_words(const HexRecord* head) {
-    Words words;
-    for (const HexRecord* record = head; record != nullptr; record = record->next) {
-        for (int32_t i = 0; i < record->count; ++i) {
-            words.emplace_back(int64_t{record->address} + i, record->data[i]);
-        }
-    }
-    return words;
-}
-
-// What the reader got back from the writer's text, with the extended linear
-// address records applied: they set the upper half of the byte address.
-Words read_back_words(const HexRecord* head) {
-    Words words;
-    int64_t upper = 0;
-    for (const HexRecord* record = head; record != nullptr; record = record->next) {
-        if (record->type == 0x04) {
-            require(record->count == 1, "extended address record of the wrong size");
-            // Stored low byte first like any word; the record holds it big-endian.
-            const int32_t value = record->data[0];
-            upper = ((value & 0xFF) << 8) | ((value >> 8) & 0xFF);
-            continue;
-        }
-        require(record->type == 0x00, "the writer printed a record that is not data");
-        require(record->count >= 1 && record->count <= 8, "data line of the wrong size");
-        for (int32_t i = 0; i < record->count; ++i) {
-            words.emplace_back((upper << 15) + record->address + i, record->data[i]);
-        }
-    }
-    require(upper == 0, "the writer left an extended address in force");
-    return words;
-}
-
+// The writer prints each record's words at its own word address, whatever
+// its type; reading its text back, with the extended linear address records
+// applied, must give the same words in the same order.
 void check_round_trip(HexRecord* head) {
+    Words printed, read_back;
     char* text = nullptr;
     size_t length = 0;
-    {
-        File out(open_memstream(&text, &length));
-        require(out != nullptr, "open_memstream failed");
-        for (HexRecord* record = head; record != nullptr; record = record->next) {
-            HEXprint(out.get(), record, record->next == nullptr);
-        }
+    FILE* out = open_memstream(&text, &length);
+    require(out != nullptr, "open_memstream failed");
+    for (HexRecord* r = head; r != nullptr; r = r->next) {
+        HEXprint(out, r, r->next == nullptr);
+        for (int32_t i = 0; i < r->count; ++i) printed.emplace_back(r->address + i, r->data[i]);
     }
-    std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
-
-    const Words expected = printed_words(head);
-    HexRecord* raw = nullptr;
-    File in(fmemopen(text, length, "r"));
-    require(in != nullptr, "fmemopen of the written text failed");
-    const int status = readHexFile(in.get(), &raw);
-    HexList again(raw);
-    if (expected.empty()) {
-        require(status == -8, "a list without words did not print as an empty file");
-        return;
-    }
+    std::fclose(out);
+    const std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
+    List again;
+    const int status = read_list(text, length, again);
+    if (printed.empty()) return require(status == -8, "a list without words did not print empty");
     require(status == 0, "the reader rejected the writer's output");
-    require(read_back_words(again.get()) == expected, "words changed in the round trip");
+    int64_t upper = 0;
+    for (const HexRecord* r = again.head; r != nullptr; r = r->next) {
+        if (r->type == 0x04) {
+            require(r->count == 1, "extended address record of the wrong size");
+            // Stored low byte first like any word; the record holds it big-endian.
+            upper = ((r->data[0] & 0xFF) << 8) | ((r->data[0] >> 8) & 0xFF);
+            continue;
+        }
+        require(r->type == 0x00 && r->count >= 1 && r->count <= 8, "not a data line of 1-8 words");
+        for (int32_t i = 0; i < r->count; ++i)
+            read_back.emplace_back((upper << 15) + r->address + i, r->data[i]);
+    }
+    require(upper == 0, "the writer left an extended address in force");
+    require(read_back == printed, "words changed in the round trip");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;  // fmemopen refuses an empty buffer
-    std::vector<char> input(data, data + size);
-    File stream(fmemopen(input.data(), input.size(), "r"));
-    require(stream != nullptr, "fmemopen failed");
-
-    // The head is overwritten whatever the outcome.
-    HexRecord stale{};
-    HexRecord* raw = &stale;
-    const int status = readHexFile(stream.get(), &raw);
-    require(raw != &stale, "readHexFile left the old list head in place");
-    HexList list(raw);
-    require(is_reader_code(status), "readHexFile returned an undocumented code");
-    require((status == 0) == (list != nullptr), "status and list head disagree");
-    if (status != 0) return 0;
-
-    check_list(list.get());
-    check_round_trip(list.get());
+    const std::vector<char> input(data, data + size);
+    List list;
+    if (read_list(input.data(), input.size(), list) != 0) return 0;
+    check_list(list.head);
+    check_round_trip(list.head);
     return 0;
 }

@@ -1,6 +1,5 @@
-// Helpers shared by the fuzz targets: a check that aborts (so that libFuzzer
-// saves the input) and a guard that sends the product's own output to
-// /dev/null while it runs.
+// Shared by the fuzz targets: a check that aborts, so that libFuzzer keeps
+// the input, and a way to run product code with its own output silenced.
 #pragma once
 
 #include <cstdio>
@@ -8,52 +7,32 @@
 
 namespace fuzz {
 
-// The streams as the process started, for the messages of failed checks.
-inline FILE*& original_stderr() {
-    static FILE* stream = stderr;
-    return stream;
-}
+// The stream as the process started, for the messages of failed checks.
+inline FILE* const original_stderr = stderr;
 
-[[noreturn]] inline void fail(const char* what) {
-    std::fprintf(original_stderr(), "fuzz check failed: %s\n", what);
-    std::fflush(original_stderr());
+inline void require(bool ok, const char* what) {
+    if (ok) return;
+    std::fprintf(original_stderr, "fuzz check failed: %s\n", what);
     std::abort();
 }
 
-inline void require(bool ok, const char* what) {
-    if (!ok) fail(what);
-}
-
-// The logger, the configuration loader and the framing layer write through
-// the stdout and stderr streams. Millions of such lines would drown the
-// fuzzer's report and slow it down, yet the descriptors must stay: libFuzzer
-// and the sanitizers report on descriptor 2. glibc lets a program point the
-// two stream variables elsewhere, which silences exactly the product.
-class Silenced {
-public:
-    Silenced() {
-        original_stderr();
-        saved_out_ = stdout;
-        saved_err_ = stderr;
-        if (sink() != nullptr) {
-            stdout = sink();
-            stderr = sink();
+// The logger, the configuration loader and the framing layer print through
+// stdout and stderr; millions of such lines would drown the fuzzer's report
+// and slow it down. libFuzzer and the sanitizers report on descriptor 2, so
+// only the two stream variables, which glibc lets a program assign, are
+// pointed at /dev/null while f runs.
+template <typename F>
+auto quietly(F f) {
+    static FILE* const sink = std::fopen("/dev/null", "w");
+    struct Restore {
+        FILE *out = stdout, *err = stderr;
+        ~Restore() {
+            stdout = out;
+            stderr = err;
         }
-    }
-    ~Silenced() {
-        stdout = saved_out_;
-        stderr = saved_err_;
-    }
-    Silenced(const Silenced&) = delete;
-    Silenced& operator=(const Silenced&) = delete;
-
-private:
-    static FILE* sink() {
-        static FILE* null_stream = std::fopen("/dev/null", "w");
-        return null_stream;
-    }
-    FILE* saved_out_;
-    FILE* saved_err_;
-};
+    } restore;
+    if (sink != nullptr) stdout = stderr = sink;
+    return f();
+}
 
 }  // namespace fuzz

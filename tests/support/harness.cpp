@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -119,10 +120,14 @@ std::string write_temp_file(const std::string& name, const std::string& text) {
         }();
         ~Dir() { std::filesystem::remove_all(path); }
     } dir;
-    static int files = 0;
+    static std::atomic<int> files = 0;  // tests may run programs from several threads
     std::string path = dir.path + "/" + std::to_string(++files) + "-" + name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
+}
+
+Result run_command(const std::vector<std::string>& argv) {
+    return run(argv);
 }
 
 Result run_tarnwell(const std::vector<std::string>& args) {
@@ -142,7 +147,7 @@ Result run_with_sim(const SimRun& setup) {
     argv.insert(argv.end(),
                 {"--", TARNWELL_BIN, "-c", write_temp_file("c.config", setup.config), "-t", "@"});
     argv.insert(argv.end(), setup.args.begin(), setup.args.end());
-    argv.push_back(write_temp_file("image.hex", setup.hex));
+    if (!setup.hex.empty()) argv.push_back(write_temp_file("image.hex", setup.hex));
     Result result = run(argv);
     result.transcript = read_file(transcript);
     result.dump = read_file(dump);

@@ -39,13 +39,15 @@ struct Result {
 };
 struct SimRun {
     std::string config;                 // configuration file text
-    std::string hex;                    // HEX image text
+    std::string hex;                    // HEX image text; "" for none
     std::vector<std::string> args;      // options before the HEX file, e.g. "-v"
     std::string device;                 // icd2sim --device FILE, or ""
     std::vector<std::string> settings;  // icd2sim --set KEY=VALUE
     std::string initial_memory;         // Intel HEX the simulator loads first, or ""
 };
 
+// Runs a program with exactly these arguments (argv[0] the program).
+Result run_command(const std::vector<std::string>& argv);
 // Runs tarnwell with exactly these arguments, without a simulator.
 Result run_tarnwell(const std::vector<std::string>& args);
 // Runs "icd2sim ... -- tarnwell -c <config> -t @ <args> <hex>".
