@@ -64,12 +64,20 @@ BlockRead read_block(int fd, uint32_t count, int digits, const char* function, S
         icd2_drop_port(fd);
         return {1, start};
     }
-    char element[kWordDigits + 1];
-    for (uint32_t index = 0; index < count; ++index) {
-        if (tty_read(fd, element, digits, kByteTimeout) != 0) return {2, 0};
-        store(index, element);
+    // All the elements' digits in one burst; the elements that arrived whole
+    // are stored even when the rest does not come.
+    std::string elements(static_cast<size_t>(count) * static_cast<size_t>(digits) + 1, '\0');
+    int received = 0;
+    int status = tty_read_burst(fd, elements.data(), static_cast<int>(elements.size() - 1),
+                                kByteTimeout, &received);
+    for (uint32_t index = 0; index < static_cast<uint32_t>(received / digits); ++index) {
+        const char* element = elements.data() + static_cast<size_t>(index) * digits;
+        char copy[kWordDigits + 1] = {};
+        for (int i = 0; i < digits; ++i) copy[i] = element[i];
+        store(index, copy);
         for (int i = 0; i < digits; ++i) sum += static_cast<unsigned char>(element[i]);
     }
+    if (status != 0) return {2, 0};
     char trailer[4];
     if (tty_read(fd, trailer, 3, kByteTimeout) != 0) return {3, 0};
     if (static_cast<int>(sum % 256) != ascii2hex(trailer)) {

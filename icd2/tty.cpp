@@ -176,6 +176,22 @@ int tty_write(int fd, const char* buffer, size_t length) {
     return 0;
 }
 
+namespace {
+
+// A serial line delivers its bytes one by one as they finish: after the first
+// byte of a burst, sleep for the time the line needs to carry the rest (ten
+// bits a byte at the speed in force), then take them with one read.
+void let_gather(int fd, int bytes) {
+    termios settings;
+    if (tcgetattr(fd, &settings) != 0) return;
+    speed_t code = cfgetispeed(&settings);
+    unsigned baud = code == B57600 ? 57600 : code == B19200 ? 19200 : code == B9600 ? 9600 : 0;
+    if (baud == 0) return;
+    usleep(static_cast<useconds_t>(static_cast<unsigned long long>(bytes) * 10 * 1000000 / baud));
+}
+
+}  // namespace
+
 int tty_getc(int fd, int timeout) {
     // FD_SET on a descriptor outside the set's range writes outside it; such a
     // descriptor is left to read, which reports it as a read error.
@@ -205,16 +221,35 @@ int tty_getc(int fd, int timeout) {
 }
 
 int tty_read(int fd, char* buffer, int count, int timeout) {
-    int position = 0;
-    for (; position < count; ++position) {
-        int byte = tty_getc(fd, timeout);
-        if (byte < 0) return byte;
-        buffer[position] = static_cast<char>(byte);
-    }
-    buffer[position] = '\0';
-    return 0;
+    int received = 0;
+    return tty_read_burst(fd, buffer, count, timeout, &received);
 }
 
+int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received) {
+    int position = 0;
+    while (position < count) {
+        // Whatever has arrived already, up to what is still wanted. A port
+        // with nothing yet, at its end or failing falls through to tty_getc,
+        // which waits and reports exactly as for a single byte.
+        if (count - position > 1 && timeout != 0) {
+            ssize_t got = read(fd, buffer + position, static_cast<size_t>(count - position));
+            if (got > 0) {
+                position += static_cast<int>(got);
+                continue;
+            }
+        }
+        int byte = tty_getc(fd, timeout);
+        if (byte < 0) {
+            *received = position;
+            return byte;
+        }
+        buffer[position++] = static_cast<char>(byte);
+        if (count - position > 1 && timeout != 0) let_gather(fd, count - position);
+    }
+    buffer[position] = '\0';
+    *received = position;
+    return 0;
+}
 void tty_sleep_ms(unsigned int milliseconds) {
     usleep(milliseconds * 1000U);
 }

@@ -21,6 +21,12 @@ int tty_getc(int fd, int timeout);
 // Reads count bytes into buffer (count + 1 bytes; a zero byte follows them).
 // 0, or the negative result of the first tty_getc that failed.
 int tty_read(int fd, char* buffer, int count, int timeout);
+// As tty_read; *received gets the number of bytes stored before a failure
+// (count on success). Bytes that have arrived are taken with one read, and
+// once a burst has begun the rest is let gather for the time the line needs
+// to carry it, so a block costs a few wake-ups rather than one per byte.
+// Nothing beyond count is ever read.
+int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received);
 // Pauses the caller for the handshake's settle times.
 void tty_sleep_ms(unsigned int milliseconds);
 // Closes the port. Like every failure above that closes it, this leaves the

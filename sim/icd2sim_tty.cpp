@@ -208,16 +208,25 @@ int tty_getc(int fd, int timeout) {
 }
 
 int tty_read(int fd, char* buffer, int count, int timeout) {
+    int received = 0;
+    return tty_read_burst(fd, buffer, count, timeout, &received);
+}
+
+// Bytes here come whole or not at all, so a burst is simply byte after byte.
+int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received) {
     int position = 0;
     for (; position < count; ++position) {
         int byte = tty_getc(fd, timeout);
-        if (byte < 0) return byte;
+        if (byte < 0) {
+            *received = position;
+            return byte;
+        }
         buffer[position] = static_cast<char>(byte);
     }
     buffer[position] = '\0';
+    *received = position;
     return 0;
 }
-
 void tty_sleep_ms(unsigned int milliseconds) {
     current().now_us += milliseconds * 1000ULL;
 }
