@@ -122,9 +122,13 @@ char* receive_response(int fd) {
         icd2_drop_port(fd);
         return nullptr;
     }
-    if (tty_read(fd, payload, frame_length - kFrameOverhead, kByteTimeout) != 0) return nullptr;
+    // The body, the checksum and the end character in one burst; the
+    // trailer is then moved out and the body terminated.
+    const int body_length = frame_length - kFrameOverhead;
+    if (tty_read(fd, payload, body_length + 3, kByteTimeout) != 0) return nullptr;
     char trailer[4];
-    if (tty_read(fd, trailer, 3, kByteTimeout) != 0) return nullptr;
+    std::memcpy(trailer, payload + body_length, 4);
+    payload[body_length] = '\0';
 
     unsigned int sum = add_characters(0, length_digits, 2);
     sum = add_characters(sum, payload, std::strlen(payload)) % 256;

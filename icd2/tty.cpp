@@ -227,14 +227,24 @@ int tty_read(int fd, char* buffer, int count, int timeout) {
 
 int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received) {
     int position = 0;
+    bool gathered = false;  // the rest has had its line time since the last wait
     while (position < count) {
-        // Whatever has arrived already, up to what is still wanted. A port
-        // with nothing yet, at its end or failing falls through to tty_getc,
+        // Whatever has arrived already, up to what is still wanted. With
+        // nothing there yet, the rest is first given its line time; a port
+        // still quiet then, at its end or failing falls through to tty_getc,
         // which waits and reports exactly as for a single byte.
         if (count - position > 1 && timeout != 0) {
             ssize_t got = read(fd, buffer + position, static_cast<size_t>(count - position));
             if (got > 0) {
                 position += static_cast<int>(got);
+                gathered = false;
+                continue;
+            }
+            // A raw tty with nothing to read answers 0, or EAGAIN; a port at
+            // its end answers 0 as well, and tty_getc below reports it.
+            if ((got == 0 || errno == EAGAIN) && !gathered) {
+                let_gather(fd, count - position);
+                gathered = true;
                 continue;
             }
         }
@@ -244,7 +254,8 @@ int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received) 
             return byte;
         }
         buffer[position++] = static_cast<char>(byte);
-        if (count - position > 1 && timeout != 0) let_gather(fd, count - position);
+        gathered = count - position > 1 && timeout != 0;
+        if (gathered) let_gather(fd, count - position);
     }
     buffer[position] = '\0';
     *received = position;
