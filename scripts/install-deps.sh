@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs on Debian 12 when it is missing: a C++20
-# compiler, CMake, GoogleTest and the package tools (mandoc, dpkg-dev,
-# lintian); with the argument "fuzz" also clang and its libFuzzer runtime.
+# compiler, CMake, GoogleTest, the package tools (mandoc, dpkg-dev,
+# lintian), clang-format for the format check and Python 3 for the report
+# tests; with the argument "fuzz" also clang and its libFuzzer runtime.
 # Does nothing when all are present.
 set -euo pipefail
 
@@ -18,6 +19,8 @@ fi
 command -v mandoc >/dev/null || missing+=(mandoc)
 command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
 command -v lintian >/dev/null || missing+=(lintian)
+command -v clang-format >/dev/null || missing+=(clang-format)
+command -v python3 >/dev/null || missing+=(python3)
 
 if [ ${#missing[@]} -eq 0 ]; then
     exit 0

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Builds tarnwell and runs every test twice: once as it ships, once under
-# AddressSanitizer and UndefinedBehaviorSanitizer with errors fatal; then
-# runs each fuzz target for a bounded time.
+# Checks the format of every source, builds tarnwell and runs every test
+# twice: once as it ships, once under AddressSanitizer and
+# UndefinedBehaviorSanitizer with errors fatal; then runs each fuzz target
+# for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+echo "== format"
+bash scripts/format.sh --check
 
 jobs=$(nproc)
 for variant in plain sanitize; do

@@ -1,5 +1,4 @@
-// Helpers for the configuration and logger tests: what a call writes on
-// standard error, and a fixture that loads configuration text.
+// What a call writes on standard error, and a fixture that loads configuration text.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,18 +6,19 @@
 
 #include <cstdio>
 #include <fstream>
-#include <string>
 
 #include "config/config.h"
 #include "config/data_base_testing.h"
 #include "log/log.h"
 
-// Everything body wrote on standard error; gtest points descriptor 2 at a
-// file meanwhile, so stdio and direct writes are both caught.
+// Everything body wrote on descriptor 2 (stdio or not), with the failing-th
+// allocation of the key tree made to fail meanwhile (0: none).
 template <typename Body>
-std::string stderr_of(Body&& body) {
+std::string stderr_of(Body&& body, int failing = 0) {
     testing::internal::CaptureStderr();
+    data_base_fail_allocation(failing);
     body();
+    data_base_fail_allocation(0);
     return testing::internal::GetCapturedStderr();
 }
 
@@ -27,14 +27,13 @@ class ConfigTest : public testing::Test {
   protected:
     void TearDown() override {
         log_no_config(-1);
-        data_base_fail_allocation(0);
         free_config();
         std::remove(path.c_str());
     }
     // Loads content from a file; returns what the loader wrote on standard error.
-    std::string load(const std::string& content) {
+    std::string load(const std::string& content, int failing = 0) {
         std::ofstream(path) << content;
-        return stderr_of([this] { EXPECT_EQ(load_config(path.c_str()), 0); });
+        return stderr_of([this] { EXPECT_EQ(load_config(path.c_str()), 0); }, failing);
     }
     const std::string path = testing::TempDir() + "tarnwell" + std::to_string(getpid()) + ".config";
 };

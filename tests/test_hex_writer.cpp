@@ -1,11 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "hex/hex.h"
 
@@ -16,8 +11,7 @@ using Words = std::vector<int32_t>;
 
 // What HEXprint writes for the words at the word address (count words, if given).
 std::string printed(int32_t address, Words words, int end, std::optional<int32_t> count = {}) {
-    HexRecord record{words.data(), count.value_or(static_cast<int32_t>(words.size())), address, 0,
-                     nullptr};
+    HexRecord record{words.data(), count.value_or(int32_t(words.size())), address, 0, nullptr};
     FilePtr file(std::tmpfile(), &std::fclose);
     if (!file) return "no temporary file";
     HEXprint(file.get(), &record, end);
@@ -27,33 +21,23 @@ std::string printed(int32_t address, Words words, int end, std::optional<int32_t
 }
 
 TEST(HexWriter, PrintsLinesOfEightWordsLowByteFirstWithUpperHalfRecords) {
-    const struct {
-        int32_t address;
-        Words words;
-        int end;
-        const char* text;
-    } cases[] = {
-        {0, {0x1234, 0x00AB}, 0, ":040000003412AB000B\n"},
+    // A line never crosses a 64 KiB boundary, and the upper half is back at 0
+    // when the words end.
+    const std::tuple<int32_t, Words, int, const char*> cases[] = {
+        {0, Words{0x1234, 0x00AB}, 0, ":040000003412AB000B\n"},
         {0x10, Words(9, 0x3FFF), 0,
          ":10002000FF3FFF3FFF3FFF3FFF3FFF3FFF3FFF3FE0\n:02003000FF3F90\n"},
-        {0, {0x1234}, 1, ":020000003412B8\n:00000001FF\n"},
-        {0x10, {}, 1, ":00000001FF\n"},
-        {0x8000, {0x1234}, 1, ":020000040001F9\n:020000003412B8\n:020000040000FA\n:00000001FF\n"},
-        // A line never crosses a 64 KiB boundary.
-        {0x7FFE,
-         {1, 2, 3, 4},
-         0,
-         ":04FFFC0001000200FE\n:020000040001F9\n:0400000003000400F5\n:020000040000FA\n"},
-        {0x091A7FFF,
-         {0xBEEF, 0xCAFE},
-         0,
-         ":020000041234B4\n:02FFFE00EFBE54\n:020000041235B3\n:02000000FECA36\n:020000040000FA\n"},
-        {0x7FFFFFD0,
-         {0x1234},
-         1,
-         ":02000004FFFFFC\n:02FFA000341219\n:020000040000FA\n:00000001FF\n"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(printed(c.address, c.words, c.end), c.text) << c.address;
+        {0x10, Words{}, 1, ":00000001FF\n"},
+        {0x7FFE, Words{1, 2, 3, 4}, 1,
+         ":04FFFC0001000200FE\n:020000040001F9\n:0400000003000400F5\n"
+         ":020000040000FA\n:00000001FF\n"},
+        {0x091A7FFF, Words{0xBEEF, 0xCAFE}, 0,
+         ":020000041234B4\n:02FFFE00EFBE54\n:020000041235B3\n"
+         ":02000000FECA36\n:020000040000FA\n"},
+        {0x7FFFFFD0, Words{0x1234}, 1,
+         ":02000004FFFFFC\n:02FFA000341219\n:020000040000FA\n:00000001FF\n"}};
+    for (const auto& [address, words, end, text] : cases)
+        EXPECT_EQ(printed(address, words, end), text) << address;
     EXPECT_EQ(printed(0x10, {0x1234}, 1, -3), ":00000001FF\n");  // a count that is no words
 }
 
