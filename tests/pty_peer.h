@@ -1,5 +1,6 @@
-// The far end of a pseudo-terminal: the code under test opens path() like
-// any serial port, and the test plays the ICD2 on the master side.
+// The far end of a pseudo-terminal, and the small helpers of the serial line
+// tests: the code under test opens path() like any serial port, and the test
+// plays the ICD2 on the master side.
 #pragma once
 
 #include <fcntl.h>
@@ -68,29 +69,24 @@ inline int lowest_free_fd() {
     return fd;
 }
 
-// open + digits + checksum + close, the checksum being the sum of the digits.
-inline std::string checksummed(std::string_view digits, char open = '{', char close = '}') {
-    unsigned sum = 0;
-    for (char c : digits) sum += static_cast<unsigned char>(c);
-    char checksum[3];
-    std::snprintf(checksum, sizeof checksum, "%02X", sum % 256);
-    return open + std::string(digits) + checksum + close;
-}
-
-// "[LLbodyCC]" as the ICD2 sends it, or "<LLtextCC>" as the host does.
+// "[LLbodyCC]" as the ICD2 sends it, or "<LLtextCC>" as the host does: LL the
+// whole frame's length, CC the sum of the length digits and the body.
 inline std::string frame(std::string_view body, char open = '[', char close = ']') {
-    char length[3];
-    std::snprintf(length, sizeof length, "%02X", static_cast<unsigned>(body.size() + 6));
-    return checksummed(length + std::string(body), open, close);
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(body.size() + 6));
+    const std::string summed = digits + std::string(body);
+    unsigned sum = 0;
+    for (const char c : summed) sum += static_cast<unsigned char>(c);
+    std::snprintf(digits, sizeof digits, "%02X", sum % 256);
+    return open + summed + digits + close;
 }
 
 template <typename F>
 long elapsed_ms(F&& f) {
-    using std::chrono::steady_clock;
+    using namespace std::chrono;
     const auto start = steady_clock::now();
     f();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start)
-        .count();
+    return duration_cast<milliseconds>(steady_clock::now() - start).count();
 }
 
 inline testing::AssertionResult Contains(const std::string& text, const std::string& part) {

@@ -11,8 +11,7 @@
 #include "icd2/tty.h"
 #include "pty_peer.h"
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
+using namespace testing::internal;
 
 namespace {
 
@@ -43,14 +42,11 @@ TEST_F(TtyTest, OpenFailureLogsWithPathAndLeavesNothingOpen) {
 }
 
 // Each failing operation logs its own line and gives the port up. A pty has
-// no modem lines, so both DTR requests fail there; a pipe is no tty.
+// no modem lines, so both DTR requests fail there; /dev/null is no tty.
 TEST_F(TtyTest, FailuresLogTheirLineAndCloseThePort) {
-    int pipe_ends[2];
-    ASSERT_EQ(pipe(pipe_ends), 0);
-    close(pipe_ends[1]);
     CaptureStderr();  // first, so that its own file does not take a closed number
     const int ports[] = {tty_open(peer.path(), 19200), tty_open(peer.path(), 19200),
-                         tty_open(peer.path(), 19200), pipe_ends[0], fd};
+                         tty_open(peer.path(), 19200), open("/dev/null", O_RDWR), fd};
     EXPECT_EQ(tty_set_baud(ports[0], 12345), 3);
     EXPECT_EQ(tty_dtr(ports[1], 5), 1);
     EXPECT_EQ(tty_dtr(ports[2], 0), 2);
@@ -73,36 +69,53 @@ TEST_F(TtyTest, FailuresLogTheirLineAndCloseThePort) {
         EXPECT_TRUE(Contains(log, line));
 }
 
-// Without a wait an empty line fails at once; with one it times out after it.
-TEST_F(TtyTest, GetcFailsAfterItsWaitWithPortOpen) {
-    CaptureStderr();
-    EXPECT_GE(elapsed_ms([&] { EXPECT_EQ(tty_getc(fd, 1), -1); }), 900);
-    EXPECT_LT(elapsed_ms([&] { EXPECT_EQ(tty_getc(fd, 0), -2); }), 500);
-    const std::string log = GetCapturedStderr();
-    EXPECT_TRUE(Contains(log, " 2 1 WARNING [icd2] [tty_getc] Timeout during read\n"));
-    EXPECT_TRUE(Contains(log, " 1 2 ERROR   [icd2] [tty_getc] Error during read, Reason: "));
-    EXPECT_TRUE(is_open(fd));
-}
-
-// A terminator follows the bytes read, unless a byte did not come.
-TEST_F(TtyTest, ReadTerminatesAfterCountBytesOrKeepsThemOnTimeout) {
-    peer.send("ABCDA");
-    char buffer[6] = "xxxxx";
-    EXPECT_EQ(tty_read(fd, buffer, 3, 1) + tty_read(fd, buffer + 4, 0, 1), 0);
-    EXPECT_EQ(std::string(buffer, 5), std::string("ABC\0\0", 5));
-    EXPECT_EQ(tty_getc(fd, 1), 'D');
-    std::memset(buffer, 'x', 5);
-    CaptureStderr();
-    EXPECT_EQ(tty_read(fd, buffer, 3, 1), -1);
-    GetCapturedStderr();
-    EXPECT_EQ(std::string(buffer, 5), "Axxxx");
+// Every byte travels untranslated, 0xFF no failure. A read takes what came at
+// once, a frame in two bursts whole, and nothing beyond count; a block that
+// stops keeps what came, unterminated, when the wait runs out. A flush drops
+// what the host has not read.
+TEST_F(TtyTest, BytesTravelUntranslatedByTheBurstAndNothingBeyondCount) {
+    std::string all(256, '\0');
+    for (int i = 0; i < 256; ++i) all[i] = static_cast<char>(i);
+    EXPECT_EQ(tty_write(fd, all.data(), all.size()) + tty_write(fd, "", 0), 0);
+    EXPECT_EQ(peer.take_all(), all);
+    for (auto [first, later, count, result, kept, next] : {
+             std::tuple<std::string, std::string, int, int, std::string, int>{all + "\xFF", "", 256,
+                                                                              0, all + '\0', 0xFF},
+             {"[0A07", "053D]X", 10, 0, std::string("[0A07053D]\0", 11), 'X'},
+             {"FF3F34", "", 8, -1, "FF3F34xx", -2},
+             {"stale", "", 0, 0, std::string("\0x", 2), 's'},
+         }) {
+        peer.send(first);
+        std::thread icd2([this, later = later] {
+            usleep(200000);
+            peer.send(later);
+        });
+        std::string buffer(300, 'x');
+        int received = -1, status = 1;
+        CaptureStderr();
+        const long waited = elapsed_ms([&, count = count] {
+            status = tty_read_burst(fd, buffer.data(), count, 1, &received);
+        });
+        icd2.join();
+        EXPECT_EQ(tty_getc(fd, 0), next);
+        const std::string log = GetCapturedStderr();
+        EXPECT_EQ(status, result) << first;
+        EXPECT_EQ(received, result == 0 ? count : static_cast<int>(first.size())) << first;
+        EXPECT_EQ(buffer.substr(0, kept.size()), kept);
+        EXPECT_EQ(waited >= 900, result == -1) << waited;
+        const auto logged = [&log](const char* line) { return log.find(line) != log.npos; };
+        EXPECT_EQ(logged(" 2 1 WARNING [icd2] [tty_getc] Timeout during read\n"), result == -1);
+        EXPECT_EQ(logged(" 1 2 ERROR   [icd2] [tty_getc] Error during read, Reason: "), next == -2);
+    }
+    EXPECT_EQ(tty_flush(fd), 0);  // what is left of "stale" is gone
+    EXPECT_EQ(read(fd, all.data(), 1), 0);
 }
 
 TEST_F(TtyTest, OpenLeavesLineRawAndSetBaudChangesOnlyTheSpeed) {
     termios t{}, after{};
     ASSERT_EQ(tcgetattr(peer.master(), &t), 0);
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
-    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B19200));
+    EXPECT_EQ(std::pair(cfgetispeed(&t), cfgetospeed(&t)),
+              std::pair(speed_t{B19200}, speed_t{B19200}));
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | HUPCL | CSTOPB | CREAD | CLOCAL | CRTSCTS),
               static_cast<tcflag_t>(CS8 | CREAD | CLOCAL | CRTSCTS));
     EXPECT_EQ(t.c_iflag & (ISTRIP | INPCK | INLCR | IGNCR | ICRNL | IXON | IXOFF), 0u);
@@ -111,25 +124,10 @@ TEST_F(TtyTest, OpenLeavesLineRawAndSetBaudChangesOnlyTheSpeed) {
     EXPECT_EQ(t.c_cc[VMIN] + t.c_cc[VTIME], 0);
     EXPECT_EQ(tty_set_baud(fd, 57600), 0);
     ASSERT_EQ(tcgetattr(peer.master(), &after), 0);
-    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B57600));
-    EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B57600));
+    EXPECT_EQ(std::pair(cfgetispeed(&after), cfgetospeed(&after)),
+              std::pair(speed_t{B57600}, speed_t{B57600}));
     EXPECT_EQ(after.c_cflag & ~CBAUD, t.c_cflag & ~CBAUD);
     EXPECT_EQ(after.c_lflag, t.c_lflag);
-}
-
-// Every byte value, 0xFF included, which is no failure; a flush drops what
-// the host has not read.
-TEST_F(TtyTest, BytesTravelUntranslatedAndFlushDropsTheRest) {
-    std::string all(256, '\0');
-    for (int i = 0; i < 256; ++i) all[i] = static_cast<char>(i);
-    EXPECT_EQ(tty_write(fd, all.data(), all.size()) + tty_write(fd, "", 0), 0);
-    EXPECT_EQ(peer.take_all(), all);
-    peer.send(all + "stale");
-    for (int i = 0; i < 256; ++i) EXPECT_EQ(tty_getc(fd, 1), i);
-    EXPECT_EQ(tty_flush(fd), 0);
-    CaptureStderr();
-    EXPECT_EQ(tty_getc(fd, 0), -2);
-    GetCapturedStderr();
 }
 
 // A device that takes a long buffer in pieces: a slow reader on a small
@@ -139,10 +137,10 @@ TEST(TtyWrite, PartialWritesSendEveryByteOnceInOrder) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     ASSERT_GT(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
-    struct sigaction interrupt = {}, saved = {};
+    struct sigaction interrupt = {};
     interrupt.sa_handler = [](int) {};
     interrupt.sa_flags = SA_RESTART;  // a write interrupted before any byte starts over
-    ASSERT_EQ(sigaction(SIGUSR1, &interrupt, &saved), 0);
+    ASSERT_EQ(sigaction(SIGUSR1, &interrupt, nullptr), 0);
     std::string data(64 * 1024, '\0'), received;
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 % 251);
     std::thread reader([&received, from = ends[0], writer = pthread_self()] {
@@ -155,7 +153,6 @@ TEST(TtyWrite, PartialWritesSendEveryByteOnceInOrder) {
     close(ends[1]);
     reader.join();
     close(ends[0]);
-    sigaction(SIGUSR1, &saved, nullptr);
     EXPECT_TRUE(received == data) << received.size() << " bytes arrived, not in order";
 }
 

@@ -1,8 +1,6 @@
-// Loads arbitrary bytes as a configuration file and checks the queries over
-// what was loaded: the full key listing comes in pre-order with siblings in
-// ascending byte order, every listed key resolves to its value under any
-// spelling of its path, a subtree listing is the matching slice of the full
-// listing, and looking keys up never changes what is listed.
+// Loads arbitrary bytes as a configuration file and checks the queries: keys
+// listed in pre-order, siblings in byte order, each found under any spelling,
+// a subtree listing the slice of the full one, and lookups changing nothing.
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,9 +24,7 @@ constexpr size_t kKeysProbed = 16;
 std::string config_path;
 
 // The POSIX locale's white space, which ends a key and is trimmed from values.
-bool is_space(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
+constexpr auto is_space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
 
 // Pre-order, siblings in strcmp order: a byte-wise comparison in which "/"
 // sorts before every other byte.
@@ -51,27 +47,22 @@ void check_entry(std::string_view key, std::string_view value, std::string_view 
     require(input.find(value) != std::string_view::npos, "stored value does not occur in the file");
 }
 
+// A listing under a key (null: the whole tree): copies of the keys, or the
+// tree's own value texts.
+template <typename T, typename Item>
+std::vector<T> listed(Item** (*get)(const char*), void (*release)(Item***), const char* under) {
+    Item** items = get(under);
+    require(items != nullptr, "a listing failed on a loaded tree");
+    std::vector<T> copy;
+    for (Item** item = items; *item != nullptr; ++item) copy.emplace_back(*item);
+    release(&items);
+    return copy;
+}
 std::vector<std::string> listed_keys(const char* under) {
-    char** keys = get_config_keys(under);
-    require(keys != nullptr, "get_config_keys failed on a loaded tree");
-    std::vector<std::string> copy;
-    for (char** key = keys; *key != nullptr; ++key) copy.emplace_back(*key);
-    free_config_keys(&keys);
-    return copy;
+    return listed<std::string>(get_config_keys, free_config_keys, under);
 }
-
 std::vector<const char*> listed_values(const char* under) {
-    const char** values = get_config_values(under);
-    require(values != nullptr, "get_config_values failed on a loaded tree");
-    std::vector<const char*> copy;
-    for (const char** value = values; *value != nullptr; ++value) copy.push_back(*value);
-    free_config_values(&values);
-    return copy;
-}
-
-bool is_within(const std::string& key, const std::string& ancestor) {
-    return key.starts_with(ancestor) &&
-           (key.size() == ancestor.size() || key[ancestor.size()] == '/');
+    return listed<const char*>(get_config_values, free_config_values, under);
 }
 
 void check_loaded(std::string_view input) {
@@ -91,8 +82,9 @@ void check_loaded(std::string_view input) {
         for (const std::string& spelling : {keys[i].substr(1), doubled, keys[i] + "/"})
             require(get_config_string(spelling.c_str()) == values[i],
                     "a spelling finds another value");
-        size_t end = i;
-        while (end < keys.size() && is_within(keys[end], keys[i])) ++end;
+        // The subtree: the key and those below it, which follow it.
+        size_t end = i + 1;
+        while (end < keys.size() && keys[end].starts_with(keys[i] + "/")) ++end;
         require(listed_keys(keys[i].c_str()) == std::vector(keys.begin() + i, keys.begin() + end),
                 "subtree listing is not the slice of the full listing");
         require(
@@ -122,9 +114,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     require(std::ofstream(config_path, std::ios::binary).write(input.data(), input.size()).good(),
             "cannot write the configuration file");
-    // Over-long keys and values and overwritten keys are warned about.
-    require(fuzz::quietly([] { return load_config(config_path.c_str()); }) == 0,
-            "a readable file did not load");
+    {
+        // Over-long keys and values and overwritten keys are warned about.
+        const fuzz::Silenced silenced;
+        require(load_config(config_path.c_str()) == 0, "a readable file did not load");
+    }
     require(config_loaded() == 1, "no tree after a successful load");
     check_loaded(input);
     free_config();

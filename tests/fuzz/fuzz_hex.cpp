@@ -36,31 +36,28 @@ int read_list(const char* text, size_t size, List& list) {
     return status;
 }
 
-void check_list(const HexRecord* head) {
-    for (const HexRecord* r = head; r != nullptr; r = r->next) {
-        require(r->type != 0x01, "the list holds an end-of-file record");
-        require(r->count >= 0 && r->count <= 127, "word count out of range");
-        require((r->data == nullptr) == (r->count == 0), "data and count disagree");
-        require(r->address >= 0 && r->address <= 0x7FFF, "word address beyond a load offset");
-        require(r->count == 0 || r->type == 0x00 || r->type == 0x04,
-                "words stored for a record type that carries none");
-        for (int32_t i = 0; i < r->count; ++i)
-            require(r->data[i] >= 0 && r->data[i] <= 0xFFFF, "word out of range");
-    }
-}
-
-// The writer prints each record's words at its own word address, whatever
-// its type; reading its text back, with the extended linear address records
-// applied, must give the same words in the same order.
-void check_round_trip(HexRecord* head) {
+// The list is well formed, and the writer prints each record's words at its
+// own word address, whatever its type; reading its text back, with the
+// extended linear address records applied, must give the same words in the
+// same order.
+void check_list_and_round_trip(HexRecord* head) {
     Words printed, read_back;
     char* text = nullptr;
     size_t length = 0;
     FILE* out = open_memstream(&text, &length);
     require(out != nullptr, "open_memstream failed");
     for (HexRecord* r = head; r != nullptr; r = r->next) {
+        require(r->type != 0x01, "the list holds an end-of-file record");
+        require(r->count >= 0 && r->count <= 127, "word count out of range");
+        require((r->data == nullptr) == (r->count == 0), "data and count disagree");
+        require(r->address >= 0 && r->address <= 0x7FFF, "word address beyond a load offset");
+        require(r->count == 0 || r->type == 0x00 || r->type == 0x04,
+                "words stored for a record type that carries none");
+        for (int32_t i = 0; i < r->count; ++i) {
+            require(r->data[i] >= 0 && r->data[i] <= 0xFFFF, "word out of range");
+            printed.emplace_back(r->address + i, r->data[i]);
+        }
         HEXprint(out, r, r->next == nullptr);
-        for (int32_t i = 0; i < r->count; ++i) printed.emplace_back(r->address + i, r->data[i]);
     }
     std::fclose(out);
     const std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
@@ -90,8 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;  // fmemopen refuses an empty buffer
     const std::vector<char> input(data, data + size);
     List list;
-    if (read_list(input.data(), input.size(), list) != 0) return 0;
-    check_list(list.head);
-    check_round_trip(list.head);
+    if (read_list(input.data(), input.size(), list) == 0) check_list_and_round_trip(list.head);
     return 0;
 }

@@ -1,14 +1,9 @@
-// Plays the ICD2 with arbitrary bytes: the input chooses a few host
-// operations (command exchanges, response reads, data block reads and block
-// transfers) and the rest of it is everything the "ICD2" sends, written into
-// the far end of a socket pair that stands in for the serial line. The far
-// end is shut for writing, so the host meets the end of the line at once
-// instead of waiting out its 5-second timeouts.
-//
-// The sanitizers catch any access outside payload or the caller's buffers
-// (heap blocks of exactly the size asked for); the checks below hold every
-// result to its documented set, and what the first operation accepts to the
-// bytes that were on the line.
+// Plays the ICD2 with arbitrary bytes: the input chooses a few host operations
+// and the rest is all the "ICD2" ever sends, on a socket pair shut for writing
+// so that the host meets the end of the line, not its 5-second timeouts. The
+// sanitizers catch accesses outside payload or the exact-size buffers; the
+// checks hold results to their documented sets (the stack trace names the
+// call) and what the first operation accepts to the bytes on the line.
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -19,17 +14,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "fuzz_support.h"
 #include "icd2/icd2.h"
 
 namespace {
 
-using fuzz::quietly;
 using fuzz::require;
+using fuzz::require_one_of;
 
 // An input: up to kMaxSteps pairs (selector, count), each selector with bit 7
 // set when another pair follows; then the line's bytes, as many as a socket
@@ -64,29 +59,17 @@ int hex_pair(const char* text) {
     return static_cast<int>(std::strtol(pair, nullptr, 16));
 }
 
-bool one_of(int value, std::initializer_list<int> allowed) {
-    return std::find(allowed.begin(), allowed.end(), value) != allowed.end();
-}
-
-void check_payload() {
-    if (payload == nullptr) return;
-    require(payload_length >= 64 && payload_length % 64 == 0, "payload capacity off its steps");
-    // The sanitizer reports a missing terminator here.
-    require(std::strlen(payload) <= static_cast<size_t>(payload_length), "payload overfull");
-}
-
 // A body handed back must be the payload, answer the code, and not be one
 // of the ICD2's own "00" messages.
-void check_answer(const char* body, const char* code) {
+void check_answer(const char* body, std::string_view code) {
     if (body == nullptr) return;
     require(body == payload, "response body outside payload");
-    require(strncasecmp(body, code, std::strlen(code)) == 0, "response does not answer the code");
-    require(strncasecmp(body, "00", 2) != 0 || strncasecmp(code, "00", 2) == 0,
+    require(strncasecmp(body, code.data(), code.size()) == 0, "response does not answer the code");
+    require(strncasecmp(body, "00", 2) != 0 || code == "00",
             "an unknown-command message was taken as the answer");
 }
 
 void check_first_response(const std::string& line, const char* body) {
-    if (body == nullptr) return;
     const size_t start = line.find('[');
     require(start != std::string::npos && line.size() >= start + 3, "a response without a frame");
     const int frame_length = hex_pair(&line[start + 1]);
@@ -99,22 +82,17 @@ void check_first_response(const std::string& line, const char* body) {
         "the response body differs from the frame's");
 }
 
-int block_read(int* words, uint32_t count) {
-    return icd2_word_read(serial_fd, words, count);
-}
-int block_read(uint8_t* bytes, uint32_t count) {
-    return icd2_byte_read(serial_fd, bytes, count);
-}
-
 template <typename T>
 void run_block_read(const Step& step, bool first, const std::string& line) {
     const size_t digits = sizeof(T) == 1 ? 2 : 4;
     const T unset = static_cast<T>(-1);
     auto buffer = exact_buffer<T>(step.count, unset);
     T* target = step.flag ? nullptr : buffer.get();
-    const int result = quietly([&] { return block_read(target, step.count); });
+    int result;
+    if constexpr (sizeof(T) == 1) result = icd2_byte_read(serial_fd, target, step.count);
+    if constexpr (sizeof(T) > 1) result = icd2_word_read(serial_fd, target, step.count);
     // The line ends, but is never silent: no read may time out.
-    require(one_of(result, {-2, 0, 1, 2, 3, 4, 5}), "data block read gave an undocumented result");
+    require_one_of(result, {-2, 0, 1, 2, 3, 4, 5});
     for (uint32_t i = 0; i < step.count; ++i) {
         require(target != nullptr || buffer[i] == unset, "an element stored without a buffer");
         if constexpr (sizeof(T) > 1) {
@@ -146,95 +124,74 @@ void run_transfer(const Step& step) {
     auto bytes = exact_buffer<uint8_t>(step.count, 0xA5);
     int* w = step.flag && step.operation != SEND ? nullptr : words.get();
     uint8_t* b = step.flag && step.operation != SEND ? nullptr : bytes.get();
-    const int result = quietly([&] {
-        if (step.operation == GET_WORDS) return icd2_get_words(w, code, address, step.count);
-        if (step.operation == GET_BYTES) return icd2_get_bytes(b, code, address, step.count);
-        if (step.flag) return icd2_send_bytes(b, code, address, step.count);
-        return icd2_send_words(w, code, address, step.count);
-    });
-    require(one_of(result, {0, 1, 2, 3}), "block transfer gave an undocumented result");
+    const int result = step.operation == GET_WORDS   ? icd2_get_words(w, code, address, step.count)
+                       : step.operation == GET_BYTES ? icd2_get_bytes(b, code, address, step.count)
+                       : step.flag                   ? icd2_send_bytes(b, code, address, step.count)
+                                   : icd2_send_words(w, code, address, step.count);
+    require_one_of(result, {0, 1, 2, 3});
 }
 
 // The status and set-up commands, which decode the response data.
 void run_status_command(const Step& step) {
+    Icd2FirmwareDetails details{};
+    std::memset(details.version_text, 'x', sizeof details.version_text);
+    Icd2Voltages v{};
+    Icd2SelfTest t{};
     switch (step.selection % 5) {
-        case 0: {
-            Icd2FirmwareDetails details{};
-            std::memset(details.version_text, 'x', sizeof details.version_text);
-            const int result = quietly([&] { return get_firmware_details(&details); });
-            require(one_of(result, {0, 2, 3}), "get_firmware_details gave an undocumented result");
-            require(result != 0 || std::memchr(details.version_text, '\0', 12) != nullptr,
-                    "version text without terminator");
-            return;
-        }
-        case 1: {
-            Icd2Voltages v{};
-            const int result = quietly([&] { return get_voltages(&v); });
-            require(one_of(result, {0, 1, 2, 3}), "get_voltages gave an undocumented result");
+        case 0:
+            if (require_one_of(get_firmware_details(&details), {0, 2, 3}) == 0)
+                require(std::memchr(details.version_text, '\0', 12) != nullptr,
+                        "version text without terminator");
+            break;
+        case 1:
+            require_one_of(get_voltages(&v), {0, 1, 2, 3});
             require(v.reading_37 >= 0 && v.target_vdd >= 0 && v.reading_35 >= 0,
                     "a negative voltage");
-            return;
-        }
+            break;
         case 2: {
-            Icd2SelfTest t{};
-            const int result = quietly([&] { return get_self_test(&t); });
-            require(one_of(result, {0, 2}), "get_self_test gave an undocumented result");
+            const int result = require_one_of(get_self_test(&t), {0, 2});
             const int parts[] = {t.module_vpp, t.target_vdd, t.mclr_gnd, t.mclr_vdd, t.mclr_vpp};
-            const int passed = static_cast<int>(std::count(parts, parts + 5, ICD2_TEST_PASS));
+            const bool passed = std::count(parts, parts + 5, ICD2_TEST_PASS) == 5;
             require(result != 0 || *std::max_element(parts, parts + 5) <= ICD2_TEST_FAIL,
                     "self-test result out of range");
-            require(result != 0 || t.overall == (passed == 5 ? ICD2_TEST_PASS : ICD2_TEST_FAIL),
+            require(result != 0 || t.overall == (passed ? ICD2_TEST_PASS : ICD2_TEST_FAIL),
                     "overall self-test result disagrees with its parts");
-            return;
+            break;
         }
         case 3:
-            return require(
-                one_of(quietly([&] {
-                           return set_target_family_type(static_cast<uint8_t>(step.count));
-                       }),
-                       {0, 2}),
-                "set_target_family_type gave an undocumented result");
+            require_one_of(set_target_family_type(static_cast<uint8_t>(step.count)), {0, 2},
+                           "undocumented result");
+            break;
         default:
-            return require(
-                one_of(quietly([&] { return set_end_of_code_space(step.count * 0x101U); }), {0, 2}),
-                "set_end_of_code_space gave an undocumented result");
+            require_one_of(set_end_of_code_space(step.count * 0x101U), {0, 2},
+                           "undocumented result");
     }
 }
 
 void run(const Step& step, bool first, const std::string& line) {
+    const char* command = kCommands[step.selection % 10];
+    const char* code = kCodes[step.selection % 4];
     if (step.operation == COMMAND && step.flag) {
         run_status_command(step);
     } else if (step.operation == COMMAND) {
-        const char* command = kCommands[step.selection % 10];
-        const std::string code(command, 2);
-        check_answer(quietly([&] { return do_command(command); }), code.c_str());
+        check_answer(do_command(command), {command, 2});
     } else if (step.operation == RECEIVE) {
-        const char* body = quietly([] { return receive_response(serial_fd); });
+        const char* body = receive_response(serial_fd);
         require(body == nullptr || body == payload, "response body outside payload");
-        if (first) check_first_response(line, body);
+        if (first && body != nullptr) check_first_response(line, body);
     } else if (step.operation == EXPECT) {
-        const char* code = kCodes[step.selection % 4];
-        check_answer(quietly([&] { return expect_response(serial_fd, code); }), code);
-    } else if (step.operation == WORD_READ) {
-        run_block_read<int>(step, first, line);
-    } else if (step.operation == BYTE_READ) {
-        run_block_read<uint8_t>(step, first, line);
+        check_answer(expect_response(serial_fd, code), code);
+    } else if (step.operation == WORD_READ || step.operation == BYTE_READ) {
+        step.operation == WORD_READ ? run_block_read<int>(step, first, line)
+                                    : run_block_read<uint8_t>(step, first, line);
     } else {
         run_transfer(step);
     }
-    check_payload();
+    if (payload == nullptr) return;
+    require(payload_length >= 64 && payload_length % 64 == 0, "payload capacity off its steps");
+    // The sanitizer reports a missing terminator here.
+    require(std::strlen(payload) <= static_cast<size_t>(payload_length), "payload overfull");
 }
-
-// The two ends of the socket pair that stands in for the serial line. The
-// host closes its end itself on most failures; nothing has been opened
-// since, so a valid descriptor there is still ours.
-struct Line {
-    int host, icd2;
-    ~Line() {
-        if (fcntl(host, F_GETFD) != -1) close(host);
-        close(icd2);
-    }
-};
 
 }  // namespace
 
@@ -257,22 +214,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                            std::min(size - position, kMaxLineBytes));
     int ends[2];
     require(socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0, "socketpair failed");
-    const Line link{ends[0], ends[1]};
-    require(write(link.icd2, line.data(), line.size()) == static_cast<ssize_t>(line.size()),
+    const int host = serial_fd = ends[0], icd2 = ends[1];
+    require(write(icd2, line.data(), line.size()) == static_cast<ssize_t>(line.size()),
             "cannot fill the line");
     // The ICD2 has said all it ever will, but still takes what the host
     // writes; the host's end is non-blocking like the real port, so a host
     // that outran the room in the socket fails instead of hanging the run.
-    shutdown(link.icd2, SHUT_WR);
-    fcntl(link.host, F_SETFL, O_NONBLOCK);
-    serial_fd = link.host;
+    shutdown(icd2, SHUT_WR);
+    fcntl(host, F_SETFL, O_NONBLOCK);
+    const fuzz::Silenced silenced;
     char sink[4096];
     for (size_t i = 0; i < used; ++i) {
         run(steps[i], i == 0, line);
         // What the host wrote is taken away, as the ICD2 would consume it:
         // each small write takes far more room in the socket than its bytes.
-        while (recv(link.icd2, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+        while (recv(icd2, sink, sizeof sink, MSG_DONTWAIT) > 0) {
         }
     }
+    // The host closes its end itself on most failures; nothing has been
+    // opened since, so a valid descriptor there is still ours.
+    if (fcntl(host, F_GETFD) != -1) close(host);
+    close(icd2);
     return 0;
 }

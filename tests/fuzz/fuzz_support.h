@@ -1,9 +1,11 @@
-// Shared by the fuzz targets: a check that aborts, so that libFuzzer keeps
-// the input, and a way to run product code with its own output silenced.
+// Shared by the fuzz targets: checks that abort, so that libFuzzer keeps the
+// input, and the product's own output silenced while an input runs.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace fuzz {
 
@@ -16,23 +18,31 @@ inline void require(bool ok, const char* what) {
     std::abort();
 }
 
-// The logger, the configuration loader and the framing layer print through
-// stdout and stderr; millions of such lines would drown the fuzzer's report
-// and slow it down. libFuzzer and the sanitizers report on descriptor 2, so
-// only the two stream variables, which glibc lets a program assign, are
-// pointed at /dev/null while f runs.
-template <typename F>
-auto quietly(F f) {
-    static FILE* const sink = std::fopen("/dev/null", "w");
-    struct Restore {
-        FILE *out = stdout, *err = stderr;
-        ~Restore() {
-            stdout = out;
-            stderr = err;
-        }
-    } restore;
-    if (sink != nullptr) stdout = stderr = sink;
-    return f();
+// The result of an operation, which must be one of those it documents.
+inline int require_one_of(int result, std::initializer_list<int> documented,
+                          const char* what = "undocumented result") {
+    require(std::find(documented.begin(), documented.end(), result) != documented.end(), what);
+    return result;
 }
+
+// While one lives, the product's lines, which would drown the fuzzer's report,
+// go to /dev/null; libFuzzer and the sanitizers write on descriptor 2, so only
+// the stream variables, which glibc lets a program assign, are redirected.
+class Silenced {
+  public:
+    Silenced() {
+        static FILE* const sink = std::fopen("/dev/null", "w");
+        if (sink != nullptr) stdout = stderr = sink;
+    }
+    ~Silenced() {
+        stdout = out_;
+        stderr = err_;
+    }
+    Silenced(const Silenced&) = delete;
+    Silenced& operator=(const Silenced&) = delete;
+
+  private:
+    FILE *out_ = stdout, *err_ = stderr;
+};
 
 }  // namespace fuzz

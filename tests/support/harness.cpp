@@ -1,7 +1,6 @@
 #include "support/harness.h"
 
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -12,45 +11,22 @@
 #include <stdexcept>
 
 namespace harness {
-namespace {
 
-std::string hex_record(int type, uint32_t byte_address, std::vector<int> bytes) {
+static std::string hex_record(int type, uint32_t byte_address, std::vector<int> bytes) {
     bytes.insert(bytes.begin(),
                  {static_cast<int>(bytes.size()), static_cast<int>(byte_address >> 8),
                   static_cast<int>(byte_address), type});
+    int sum = 0;
+    for (int byte : bytes) sum += byte;
+    bytes.push_back(-sum);
     std::string line = ":";
     char digits[3];
-    int sum = 0;
     for (int byte : bytes) {
         std::snprintf(digits, sizeof digits, "%02X", byte & 0xFF);
         line += digits;
-        sum += byte & 0xFF;
     }
-    std::snprintf(digits, sizeof digits, "%02X", -sum & 0xFF);
-    return line + digits + "\n";
+    return line + "\n";
 }
-
-std::string read_file(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
-
-// Runs argv through the shell (no argument holds a quote).
-Result run(const std::vector<std::string>& argv) {
-    const std::string out = write_temp_file("out", "");
-    const std::string err = write_temp_file("err", "");
-    std::string command;
-    for (const std::string& arg : argv) command += "'" + arg + "' ";
-    int status = std::system((command + "</dev/null >" + out + " 2>" + err).c_str());
-    Result result;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = read_file(out);
-    result.err = read_file(err);
-    return result;
-}
-
-}  // namespace
 
 std::string hex_words(uint32_t word_address, const std::vector<int>& words) {
     std::vector<int> bytes;
@@ -58,17 +34,13 @@ std::string hex_words(uint32_t word_address, const std::vector<int>& words) {
     return hex_record(0, word_address * 2, bytes);
 }
 
-std::string hex_upper(uint32_t upper) {
-    return hex_record(4, 0, {static_cast<int>(upper >> 8), static_cast<int>(upper)});
-}
-
 std::map<uint32_t, int> hex_decode(const std::string& text) {
     std::map<uint32_t, int> words;
     std::istringstream lines(text);
     uint32_t upper = 0;
     for (std::string line; std::getline(lines, line);) {
-        auto byte = [&line](size_t i) { return std::stoi(line.substr(1 + 2 * i, 2), nullptr, 16); };
         if (line.size() < 11) continue;
+        auto byte = [&line](size_t i) { return std::stoi(line.substr(1 + 2 * i, 2), nullptr, 16); };
         if (byte(3) == 4) upper = byte(4) << 8 | byte(5);
         uint32_t base = (upper << 16 | byte(1) << 8 | byte(2)) / 2;
         for (int i = 0; byte(3) == 0 && 2 * i + 1 < byte(0); ++i)
@@ -78,18 +50,12 @@ std::map<uint32_t, int> hex_decode(const std::string& text) {
 }
 
 std::string default_config() {
-    return "family/sim16/id = 3\n"
-           "family/sim16/firmware/id = 5\n"
-           "family/sim16/address/chipid/start = 8198\n"
-           "family/sim16/id/mask = 16352\n"
-           "family/sim16/address/prog/start = 0\n"
-           "family/sim16/address/id/start = 8192\n"
-           "family/sim16/address/id/size = 4\n"
-           "family/sim16/address/config/start = 8199\n"
-           "family/sim16/address/config/size = 1\n"
-           "family/sim16/address/eeprom/start = 8448\n"
-           "processor/SIM16A/family = sim16\n"
-           "processor/SIM16A/id/value = 3392\n"
+    return "family/sim16/id = 3\nfamily/sim16/firmware/id = 5\n"
+           "family/sim16/address/chipid/start = 8198\nfamily/sim16/id/mask = 16352\n"
+           "family/sim16/address/prog/start = 0\nfamily/sim16/address/id/start = 8192\n"
+           "family/sim16/address/id/size = 4\nfamily/sim16/address/config/start = 8199\n"
+           "family/sim16/address/config/size = 1\nfamily/sim16/address/eeprom/start = 8448\n"
+           "processor/SIM16A/family = sim16\nprocessor/SIM16A/id/value = 3392\n"
            "processor/SIM16A/address/prog/size = 8192\n"
            "processor/SIM16A/address/eeprom/size = 256\n";
 }
@@ -102,53 +68,50 @@ int count_lines(const std::string& text, const std::string& needle) {
     return count;
 }
 
-std::string commands(const std::string& transcript) {
-    std::string texts;
-    std::istringstream lines(transcript);
-    for (std::string line; std::getline(lines, line);)
-        if (line.starts_with("CMD #")) texts += line.substr(line.find(' ', 4));
-    return texts;
-}
-
 std::string write_temp_file(const std::string& name, const std::string& text) {
     // One directory for every file of the test program.
     static const struct Dir {
-        std::string path = [] {
-            char pattern[] = "/tmp/tarnwell-test-XXXXXX";
-            if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-            return std::string(pattern);
-        }();
+        char path[32] = "/tmp/tarnwell-test-XXXXXX";
+        Dir() {
+            if (mkdtemp(path) == nullptr) throw std::runtime_error("mkdtemp failed");
+        }
         ~Dir() { std::filesystem::remove_all(path); }
     } dir;
     static std::atomic<int> files = 0;  // tests may run programs from several threads
-    std::string path = dir.path + "/" + std::to_string(++files) + "-" + name;
+    std::string path = std::string(dir.path) + "/" + std::to_string(++files) + "-" + name;
     std::ofstream(path, std::ios::binary) << text;
     return path;
 }
 
-Result run_command(const std::vector<std::string>& argv) {
-    return run(argv);
+std::string read_file(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
 }
 
-Result run_tarnwell(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{TARNWELL_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv);
+// Through the shell: no argument holds a quote.
+Result run_command(const std::vector<std::string>& argv) {
+    const std::string out = write_temp_file("out", ""), err = write_temp_file("err", "");
+    std::string command;
+    for (const std::string& arg : argv) command += "'" + arg + "' ";
+    int status = std::system((command + "</dev/null >" + out + " 2>" + err).c_str());
+    Result result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = read_file(out);
+    result.err = read_file(err);
+    return result;
 }
 
 Result run_with_sim(const SimRun& setup) {
-    const std::string transcript = write_temp_file("transcript", "");
-    const std::string dump = write_temp_file("dump.hex", "");
+    const std::string transcript = write_temp_file("transcript", ""),
+                      dump = write_temp_file("d", "");
     std::vector<std::string> argv{ICD2SIM_BIN, "--transcript", transcript, "--dump", dump};
-    if (!setup.device.empty()) argv.insert(argv.end(), {"--device", setup.device});
-    if (!setup.initial_memory.empty())
-        argv.insert(argv.end(), {"--load", write_temp_file("initial.hex", setup.initial_memory)});
-    for (const std::string& setting : setup.settings) argv.insert(argv.end(), {"--set", setting});
+    argv.insert(argv.end(), setup.sim.begin(), setup.sim.end());
     argv.insert(argv.end(),
                 {"--", TARNWELL_BIN, "-c", write_temp_file("c.config", setup.config), "-t", "@"});
     argv.insert(argv.end(), setup.args.begin(), setup.args.end());
     if (!setup.hex.empty()) argv.push_back(write_temp_file("image.hex", setup.hex));
-    Result result = run(argv);
+    Result result = run_command(argv);
     result.transcript = read_file(transcript);
     result.dump = read_file(dump);
     return result;
