@@ -26,12 +26,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -70,7 +70,9 @@ struct Paths {
     std::exit(2);
 }
 
-[[noreturn]] void die_errno(const std::string& what) { die(what + ": " + std::strerror(errno)); }
+[[noreturn]] void die_errno(const std::string& what) {
+    die(what + ": " + std::strerror(errno));
+}
 
 double now_seconds() {
     timespec ts;
@@ -161,7 +163,8 @@ bool sets_coalesce(const std::string& line) {
 
 // Writes FROM without any coalesce setting to PLAIN, and the same with the
 // setting on for the simulated part's family to COALESCED.
-void write_configs(const std::string& from, const std::string& plain, const std::string& coalesced) {
+void write_configs(const std::string& from, const std::string& plain,
+                   const std::string& coalesced) {
     FILE* in = std::fopen(from.c_str(), "r");
     if (!in) die_errno(from);
     std::string kept;
@@ -175,8 +178,10 @@ void write_configs(const std::string& from, const std::string& plain, const std:
     }
     std::free(raw);
     std::fclose(in);
-    const std::string setting = std::string("family/") + kCoalescingFamily + "/transfer/coalesce = 1\n";
-    for (const auto& [path, text] : {std::pair{plain, kept}, std::pair{coalesced, kept + setting}}) {
+    const std::string setting =
+        std::string("family/") + kCoalescingFamily + "/transfer/coalesce = 1\n";
+    for (const auto& [path, text] :
+         {std::pair{plain, kept}, std::pair{coalesced, kept + setting}}) {
         FILE* out = std::fopen(path.c_str(), "w");
         if (!out) die_errno(path);
         std::fputs(text.c_str(), out);
@@ -208,10 +213,16 @@ struct Traffic {
 using TrafficByCode = std::map<std::string, Traffic>;
 
 // "<LL text CC>" and "[LL body CC]": six characters around the text.
-uint64_t frame_bytes(size_t text) { return text + 6; }
+uint64_t frame_bytes(size_t text) {
+    return text + 6;
+}
 // "{digits CS}": four digits a word or two a byte, checksum and braces.
-uint64_t block_bytes(uint32_t count, bool bytes) { return uint64_t{count} * (bytes ? 2 : 4) + 4; }
-bool is_byte_code(const std::string& code) { return code == "44" || code == "48"; }
+uint64_t block_bytes(uint32_t count, bool bytes) {
+    return uint64_t{count} * (bytes ? 2 : 4) + 4;
+}
+bool is_byte_code(const std::string& code) {
+    return code == "44" || code == "48";
+}
 
 // The transcript writes blanks, backslashes and unprintable bytes as \xHH.
 size_t unescaped_length(const std::string& text) {
@@ -260,8 +271,9 @@ Count count_transcript(const std::string& path) {
     unsigned speed = kHandshakeBaud;
     std::string code = "handshake";
     auto add = [&](uint64_t bytes, bool to_device) {
-        uint64_t& wire = to_device ? (speed == kFastBaud ? count.wire.in_fast : count.wire.in_slow)
-                                   : (speed == kFastBaud ? count.wire.out_fast : count.wire.out_slow);
+        uint64_t& wire = to_device
+                             ? (speed == kFastBaud ? count.wire.in_fast : count.wire.in_slow)
+                             : (speed == kFastBaud ? count.wire.out_fast : count.wire.out_slow);
         wire += bytes;
         (to_device ? count.by_code[code].in : count.by_code[code].out) += bytes;
     };
@@ -329,8 +341,10 @@ std::vector<Piece> pieces_of(const std::vector<Record>& records, bool coalesce) 
         const auto n = static_cast<uint32_t>(r.words.size());
         const Space space = space_of(r.address);
         Piece* last = pieces.empty() ? nullptr : &pieces.back();
-        if (coalesce && last && last->space == space && last->address + last->count == r.address) last->count += n;
-        else pieces.push_back({r.address, n, space});
+        if (coalesce && last && last->space == space && last->address + last->count == r.address)
+            last->count += n;
+        else
+            pieces.push_back({r.address, n, space});
     }
     return pieces;
 }
@@ -393,13 +407,21 @@ TrafficByCode needed_traffic(const std::vector<Record>& records, bool program, b
         const char* write_code = "43";
         const char* read_code = "47";
         switch (p.space) {
-            case Space::prog: break;
-            case Space::eeprom: write_code = "44", read_code = "48"; break;
-            case Space::id: write_code = "46", read_code = "4A"; break;
-            case Space::config: write_code = "45", read_code = "49"; break;
+            case Space::prog:
+                break;
+            case Space::eeprom:
+                write_code = "44", read_code = "48";
+                break;
+            case Space::id:
+                write_code = "46", read_code = "4A";
+                break;
+            case Space::config:
+                write_code = "45", read_code = "49";
+                break;
         }
         if (program)
-            for (uint32_t n : transfer_sizes(p.count, p.space == Space::prog)) transfer(write_code, n, true);
+            for (uint32_t n : transfer_sizes(p.count, p.space == Space::prog))
+                transfer(write_code, n, true);
         for (uint32_t n : transfer_sizes(p.count, false)) transfer(read_code, n, false);
     }
     return need;
@@ -426,8 +448,10 @@ std::string own_rss_kib() {
     char line[256];
     std::string rss = "?", anon = "?";
     while (std::fgets(line, sizeof line, in)) {
-        if (std::strncmp(line, "VmRSS:", 6) == 0) rss = std::to_string(std::strtoul(line + 6, nullptr, 10));
-        if (std::strncmp(line, "RssAnon:", 8) == 0) anon = std::to_string(std::strtoul(line + 8, nullptr, 10));
+        if (std::strncmp(line, "VmRSS:", 6) == 0)
+            rss = std::to_string(std::strtoul(line + 6, nullptr, 10));
+        if (std::strncmp(line, "RssAnon:", 8) == 0)
+            anon = std::to_string(std::strtoul(line + 8, nullptr, 10));
     }
     std::fclose(in);
     return rss + " KiB, " + anon + " KiB of it anonymous";
@@ -442,7 +466,8 @@ struct Simulator {
 Simulator start_sim(const Paths& paths, bool pace, const std::vector<std::string>& extra) {
     int out[2];
     if (pipe(out) != 0) die_errno("pipe");
-    std::vector<std::string> args = {paths.sim, "--device", paths.device, "--link", paths.work + "/tty"};
+    std::vector<std::string> args = {paths.sim, "--device", paths.device, "--link",
+                                     paths.work + "/tty"};
     if (pace) args.push_back("--pace");
     args.insert(args.end(), extra.begin(), extra.end());
     Simulator sim;
@@ -467,7 +492,8 @@ Simulator start_sim(const Paths& paths, bool pace, const std::vector<std::string
         if (word.rfind("LD_PRELOAD=", 0) == 0) sim.preload = word.substr(11);
         if (word.rfind("ICD2SIM_CONTROL=", 0) == 0) sim.control = word.substr(16);
     }
-    if (sim.preload.empty() || sim.control.empty()) die("icd2sim --link printed no environment: " + line);
+    if (sim.preload.empty() || sim.control.empty())
+        die("icd2sim --link printed no environment: " + line);
     return sim;
 }
 
@@ -489,8 +515,8 @@ struct Measure {
 
 // Runs PREFIX... tarnwell ARGS with the simulator's environment, standard
 // output and error into files. The runner is the direct parent.
-Measure run(const Simulator& sim, const std::vector<std::string>& prefix, const std::vector<std::string>& args,
-            const std::string& log_base) {
+Measure run(const Simulator& sim, const std::vector<std::string>& prefix,
+            const std::vector<std::string>& args, const std::string& log_base) {
     std::vector<std::string> all = prefix;
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -519,8 +545,10 @@ Measure run(const Simulator& sim, const std::vector<std::string>& prefix, const 
         if (errno != EINTR) die_errno("wait4");
     m.wall = now_seconds() - start;
     m.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    m.user = static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) * 1e-6;
-    m.sys = static_cast<double>(usage.ru_stime.tv_sec) + static_cast<double>(usage.ru_stime.tv_usec) * 1e-6;
+    m.user = static_cast<double>(usage.ru_utime.tv_sec) +
+             static_cast<double>(usage.ru_utime.tv_usec) * 1e-6;
+    m.sys = static_cast<double>(usage.ru_stime.tv_sec) +
+            static_cast<double>(usage.ru_stime.tv_usec) * 1e-6;
     m.cpu = m.user + m.sys;
     m.sleeps = usage.ru_nvcsw;
     m.peak_rss_kib = usage.ru_maxrss;
@@ -559,7 +587,8 @@ bool runs(const std::vector<const char*>& command) {
         _exit(127);
     }
     int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
 }
 
 // perf stat -x, writes "<count>,,raw_syscalls:sys_enter,..."; strace -c ends
@@ -571,8 +600,10 @@ long syscalls_from(const std::string& path, bool perf) {
     long calls = -1;
     while (std::fgets(line, sizeof line, in)) {
         const std::vector<std::string> w = split(std::string(line, std::strcspn(line, "\n")));
-        if (perf && std::strstr(line, "raw_syscalls:sys_enter")) calls = std::strtol(line, nullptr, 10);
-        if (!perf && w.size() >= 5 && w.back() == "total") calls = std::strtol(w[3].c_str(), nullptr, 10);
+        if (perf && std::strstr(line, "raw_syscalls:sys_enter"))
+            calls = std::strtol(line, nullptr, 10);
+        if (!perf && w.size() >= 5 && w.back() == "total")
+            calls = std::strtol(w[3].c_str(), nullptr, 10);
     }
     std::fclose(in);
     return calls;
@@ -626,37 +657,47 @@ void print_machine() {
         if (std::fgets(line, sizeof line, in)) kernel = std::string(line, std::strcspn(line, "\n"));
         std::fclose(in);
     }
-    std::printf("machine: %ld cores, %s, Linux %s; load average %s\n", sysconf(_SC_NPROCESSORS_ONLN),
-                model.c_str(), kernel.c_str(), load_average().c_str());
+    std::printf("machine: %ld cores, %s, Linux %s; load average %s\n",
+                sysconf(_SC_NPROCESSORS_ONLN), model.c_str(), kernel.c_str(),
+                load_average().c_str());
 }
 
 void print_table(const std::vector<Result>& results, const char* syscall_source) {
-    std::printf("\n%-28s %8s %9s %6s %10s %8s %6s %7s %8s %8s %9s %8s\n", "run", "to ICD2", "from ICD2", "excess",
-                "wire limit", "wall", "ratio", "CPU", "CPU/wall", "peak RSS", "syscalls", "per byte");
+    std::printf("\n%-28s %8s %9s %6s %10s %8s %6s %7s %8s %8s %9s %8s\n", "run", "to ICD2",
+                "from ICD2", "excess", "wire limit", "wall", "ratio", "CPU", "CPU/wall", "peak RSS",
+                "syscalls", "per byte");
     for (const Result& r : results) {
         const Wire& w = r.count.wire;
         const double limit = r.need_wire.limit_seconds();
-        const long long excess = static_cast<long long>(w.total()) - static_cast<long long>(r.need_wire.total());
-        std::printf("%-28s %8llu %9llu %6lld %9.3fs %7.3fs %6.3f %6.3fs %7.2f%% %5.2fMiB ", r.name.c_str(),
-                    static_cast<unsigned long long>(w.in()), static_cast<unsigned long long>(w.out()), excess, limit,
-                    r.m.wall, r.m.wall / limit, r.m.cpu, 100.0 * r.m.cpu / r.m.wall,
+        const long long excess =
+            static_cast<long long>(w.total()) - static_cast<long long>(r.need_wire.total());
+        std::printf("%-28s %8llu %9llu %6lld %9.3fs %7.3fs %6.3f %6.3fs %7.2f%% %5.2fMiB ",
+                    r.name.c_str(), static_cast<unsigned long long>(w.in()),
+                    static_cast<unsigned long long>(w.out()), excess, limit, r.m.wall,
+                    r.m.wall / limit, r.m.cpu, 100.0 * r.m.cpu / r.m.wall,
                     static_cast<double>(r.m.peak_rss_kib) / 1024.0);
-        if (r.syscalls < 0) std::printf("%9s %8s\n", "-", "-");
-        else std::printf("%9ld %8.2f\n", r.syscalls, static_cast<double>(r.syscalls) / static_cast<double>(w.total()));
+        if (r.syscalls < 0)
+            std::printf("%9s %8s\n", "-", "-");
+        else
+            std::printf("%9ld %8.2f\n", r.syscalls,
+                        static_cast<double>(r.syscalls) / static_cast<double>(w.total()));
     }
-    std::printf("(to/from ICD2: bytes seen on the wire; excess: seen beyond the bytes the protocol needs for the\n"
-                " image with that run's transfers; wire limit: the needed bytes x 10 / baud, %llu of them to the\n"
-                " ICD2 and %llu from it at 19200 baud; ratio: wall / wire limit;\n"
-                " syscalls counted with %s on a separate run;\n"
-                " the runner's own resident size when it forked: %s)\n",
-                static_cast<unsigned long long>(results.front().need_wire.in_slow),
-                static_cast<unsigned long long>(results.front().need_wire.out_slow), syscall_source,
-                results.back().runner_rss.c_str());
-    std::printf("\n%-28s %8s %8s %9s %16s %16s\n", "run", "user", "sys", "blocked", "CPU per blocked",
-                "bytes from ICD2");
+    std::printf(
+        "(to/from ICD2: bytes seen on the wire; excess: seen beyond the bytes the protocol needs "
+        "for the\n"
+        " image with that run's transfers; wire limit: the needed bytes x 10 / baud, %llu of them "
+        "to the\n"
+        " ICD2 and %llu from it at 19200 baud; ratio: wall / wire limit;\n"
+        " syscalls counted with %s on a separate run;\n"
+        " the runner's own resident size when it forked: %s)\n",
+        static_cast<unsigned long long>(results.front().need_wire.in_slow),
+        static_cast<unsigned long long>(results.front().need_wire.out_slow), syscall_source,
+        results.back().runner_rss.c_str());
+    std::printf("\n%-28s %8s %8s %9s %16s %16s\n", "run", "user", "sys", "blocked",
+                "CPU per blocked", "bytes from ICD2");
     for (const Result& r : results)
-        std::printf("%-28s %7.3fs %7.3fs %9ld %14.1fus %16llu\n", r.name.c_str(), r.m.user, r.m.sys, r.m.sleeps,
-                    r.m.sleeps ? 1e6 * r.m.cpu / static_cast<double>(r.m.sleeps) : 0.0,
+        std::printf("%-28s %7.3fs %7.3fs %9ld %14.1fus %16llu\n", r.name.c_str(), r.m.user, r.m.sys,
+                    r.m.sleeps, r.m.sleeps ? 1e6 * r.m.cpu / static_cast<double>(r.m.sleeps) : 0.0,
                     static_cast<unsigned long long>(r.count.wire.out()));
     for (const Result& r : results) {
         if (r.paced) continue;
@@ -681,8 +722,10 @@ void print_comparison(const std::vector<Result>& results) {
         }
         if (rounds[0] == 0 || rounds[1] == 0) continue;
         const double plain = wall[0] / rounds[0], merged = wall[1] / rounds[1];
-        std::printf("paced %s: coalesced %.3f s, per record %.3f s (%.2f of the time); wire limits %.3f s and %.3f s\n",
-                    program ? "program" : "verify", merged, plain, merged / plain, limit[1], limit[0]);
+        std::printf(
+            "paced %s: coalesced %.3f s, per record %.3f s (%.2f of the time); wire limits %.3f s "
+            "and %.3f s\n",
+            program ? "program" : "verify", merged, plain, merged / plain, limit[1], limit[0]);
     }
 }
 
@@ -696,33 +739,39 @@ std::string excess_text(const Result& r) {
     for (const auto& [code, unused] : codes) {
         const auto seen = r.count.by_code.count(code) ? r.count.by_code.at(code) : Traffic{};
         const auto need = r.need.count(code) ? r.need.at(code) : Traffic{};
-        const long long extra = static_cast<long long>(seen.in + seen.out) - static_cast<long long>(need.in + need.out);
+        const long long extra =
+            static_cast<long long>(seen.in + seen.out) - static_cast<long long>(need.in + need.out);
         excess += extra;
         if (extra != 0 || seen.frames != need.frames) {
             char text[160];
-            std::snprintf(text, sizeof text, "  %-9s %5u frames (%u needed), %llu+%llu bytes (%llu+%llu needed)\n",
-                          code.c_str(), seen.frames, need.frames, static_cast<unsigned long long>(seen.in),
-                          static_cast<unsigned long long>(seen.out), static_cast<unsigned long long>(need.in),
-                          static_cast<unsigned long long>(need.out));
+            std::snprintf(
+                text, sizeof text,
+                "  %-9s %5u frames (%u needed), %llu+%llu bytes (%llu+%llu needed)\n", code.c_str(),
+                seen.frames, need.frames, static_cast<unsigned long long>(seen.in),
+                static_cast<unsigned long long>(seen.out), static_cast<unsigned long long>(need.in),
+                static_cast<unsigned long long>(need.out));
             detail += text;
         }
     }
-    std::string text = std::to_string(excess) + " bytes beyond what the protocol needs for the image" +
+    std::string text = std::to_string(excess) +
+                       " bytes beyond what the protocol needs for the image" +
                        (excess == 0 && detail.empty() ? "\n" : ":\n") + detail;
     for (const std::string& line : r.count.anomalies) text += "  transcript: " + line + "\n";
     return text;
 }
 
 [[noreturn]] void usage() {
-    std::fputs("usage: bench_runner [--work DIR] [--tarnwell PATH] [--sim PATH] [--config FILE]\n"
-               "                    [--device FILE] [--repeat N] [--no-syscalls] [--strace] [--unpaced-only]\n",
-               stderr);
+    std::fputs(
+        "usage: bench_runner [--work DIR] [--tarnwell PATH] [--sim PATH] [--config FILE]\n"
+        "                    [--device FILE] [--repeat N] [--no-syscalls] [--strace] "
+        "[--unpaced-only]\n",
+        stderr);
     std::exit(64);
 }
 
 struct Options {
     Paths paths;
-    bool syscalls = true;          // count system calls on a separate run
+    bool syscalls = true;           // count system calls on a separate run
     bool strace_breakdown = false;  // also keep strace -c's table per call
     bool paced = true;
     int repeat = 1;
@@ -738,22 +787,29 @@ Options parse_options(int argc, char** argv) {
                              : arg == "--config"   ? &o.paths.config
                              : arg == "--device"   ? &o.paths.device
                                                    : nullptr;
-        if (value && i + 1 < argc) *value = argv[++i];
-        else if (arg == "--no-syscalls") o.syscalls = false;
-        else if (arg == "--strace") o.strace_breakdown = true;
-        else if (arg == "--unpaced-only") o.paced = false;
-        else if (arg == "--repeat" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) o.repeat = std::atoi(argv[++i]);
-        else usage();
+        if (value && i + 1 < argc)
+            *value = argv[++i];
+        else if (arg == "--no-syscalls")
+            o.syscalls = false;
+        else if (arg == "--strace")
+            o.strace_breakdown = true;
+        else if (arg == "--unpaced-only")
+            o.paced = false;
+        else if (arg == "--repeat" && i + 1 < argc && std::atoi(argv[i + 1]) > 0)
+            o.repeat = std::atoi(argv[++i]);
+        else
+            usage();
     }
     return o;
 }
 
 class Bench {
-public:
+  public:
     Bench(Options options, std::vector<Record> records, std::string image)
         : o_(std::move(options)), records_(std::move(records)), image_(std::move(image)) {
         // perf needs a kernel that lets it read the tracepoint; strace only ptrace.
-        use_perf_ = o_.syscalls && runs({"perf", "stat", "-x,", "-e", "raw_syscalls:sys_enter", "--", "true"});
+        use_perf_ = o_.syscalls &&
+                    runs({"perf", "stat", "-x,", "-e", "raw_syscalls:sys_enter", "--", "true"});
         if (o_.syscalls && !use_perf_ && !runs({"strace", "-c", "-o", "/dev/null", "true"})) {
             std::printf("neither perf nor strace can count system calls here: not counted\n");
             o_.syscalls = false;
@@ -768,7 +824,8 @@ public:
         const std::string base = o_.paths.work + "/" + mode + "-" + pass + "-" + style.name;
         // The verifying runs start from the memory the programming run left.
         const std::string memory = o_.paths.work + "/" + mode + "-" + style.name + "-memory.hex";
-        std::vector<std::string> args = {o_.paths.tarnwell, "-c", style.config, "-t", o_.paths.work + "/tty"};
+        std::vector<std::string> args = {o_.paths.tarnwell, "-c", style.config, "-t",
+                                         o_.paths.work + "/tty"};
         if (!program) args.push_back("-v");
         args.push_back(image_);
 
@@ -780,16 +837,18 @@ public:
             r.paced = pace, r.program = program, r.coalesce = style.coalesce;
             r.need = needed_traffic(records_, program, style.coalesce);
             r.need_wire = wire_of(r.need);
-            Simulator sim = start_sim(o_.paths, pace, {"--transcript", base + ".transcript",
-                                                       program ? "--dump" : "--load", memory});
+            Simulator sim = start_sim(
+                o_.paths, pace,
+                {"--transcript", base + ".transcript", program ? "--dump" : "--load", memory});
             r.runner_rss = own_rss_kib();
             r.m = run(sim, {}, args, base);
             stop_sim(sim);
             r.count = count_transcript(base + ".transcript");
-            const bool passed = file_contains(base + ".out", program ? "Done Verifying : Passed" : ": Passed");
+            const bool passed =
+                file_contains(base + ".out", program ? "Done Verifying : Passed" : ": Passed");
             if (r.m.status != 0 || !passed) {
-                std::printf("%s FAILED: exit status %d%s; see %s.out and .err\n", r.name.c_str(), r.m.status,
-                            passed ? "" : ", no \"Passed\"", base.c_str());
+                std::printf("%s FAILED: exit status %d%s; see %s.out and .err\n", r.name.c_str(),
+                            r.m.status, passed ? "" : ", no \"Passed\"", base.c_str());
                 failed_ = true;
             }
             std::printf("%s: %.3f s\n", r.name.c_str(), r.m.wall);
@@ -817,7 +876,7 @@ public:
 
     bool failed() const { return failed_; }
 
-private:
+  private:
     // The counting runs are separate: a tracer between the runner and
     // tarnwell would spoil the times and the resource figures.
     long count_syscalls(const std::string& name, bool pace, bool program, const std::string& base,
@@ -829,9 +888,15 @@ private:
             if (!wanted) continue;
             const std::string out = base + "." + tool;
             const std::vector<std::string> prefix =
-                tool == "perf"
-                    ? std::vector<std::string>{"perf", "stat", "-x,", "-e", "raw_syscalls:sys_enter", "-o", out, "--"}
-                    : std::vector<std::string>{"strace", "-f", "-c", "-o", out};
+                tool == "perf" ? std::vector<std::string>{"perf",
+                                                          "stat",
+                                                          "-x,",
+                                                          "-e",
+                                                          "raw_syscalls:sys_enter",
+                                                          "-o",
+                                                          out,
+                                                          "--"}
+                               : std::vector<std::string>{"strace", "-f", "-c", "-o", out};
             std::vector<std::string> sim_args = {"--transcript", out + ".transcript"};
             if (!program) sim_args.insert(sim_args.end(), {"--load", memory});
             Simulator sim = start_sim(o_.paths, pace, sim_args);
@@ -858,21 +923,28 @@ private:
 
 int main(int argc, char** argv) {
     const Options options = parse_options(argc, argv);
-    if (mkdir(options.paths.work.c_str(), 0755) != 0 && errno != EEXIST) die_errno(options.paths.work);
+    if (mkdir(options.paths.work.c_str(), 0755) != 0 && errno != EEXIST)
+        die_errno(options.paths.work);
     signal(SIGPIPE, SIG_IGN);
 
     std::vector<Record> records = make_image();
     const std::string image = options.paths.work + "/image.hex";
     write_image(records, image);
     print_machine();
-    std::printf("image: %s, %zu data records: %u program words in %u-word records, %u EEPROM bytes, %u ID words, "
-                "%u configuration word\n",
-                image.c_str(), records.size(), kProgWords, kRecordWords, kEepromBytes, kIdWords, kConfigWords);
+    std::printf(
+        "image: %s, %zu data records: %u program words in %u-word records, %u EEPROM bytes, %u ID "
+        "words, "
+        "%u configuration word\n",
+        image.c_str(), records.size(), kProgWords, kRecordWords, kEepromBytes, kIdWords,
+        kConfigWords);
     const Style styles[] = {{"per-record", false, options.paths.work + "/per-record.config"},
                             {"coalesced", true, options.paths.work + "/coalesced.config"}};
     write_configs(options.paths.config, styles[0].config, styles[1].config);
-    std::printf("configurations: %s (from %s, any transfer/coalesce removed), %s (family/%s/transfer/coalesce = 1)\n",
-                styles[0].config.c_str(), options.paths.config.c_str(), styles[1].config.c_str(), kCoalescingFamily);
+    std::printf(
+        "configurations: %s (from %s, any transfer/coalesce removed), %s "
+        "(family/%s/transfer/coalesce = 1)\n",
+        styles[0].config.c_str(), options.paths.config.c_str(), styles[1].config.c_str(),
+        kCoalescingFamily);
     std::fflush(stdout);
 
     Bench bench(options, std::move(records), image);

@@ -7,13 +7,13 @@
 constexpr int DATA_BASE_BUCKETS = 20;
 
 struct data_base_element {
-    char* name;                                     // stored just after the record
-    int32_t depth;                                  // -1 for the root
-    char* value;                                    // owned, released by free_data_base
-    data_base_element* children[DATA_BASE_BUCKETS]; // bucket chain heads
+    char* name;                                      // stored just after the record
+    int32_t depth;                                   // -1 for the root
+    char* value;                                     // owned, released by free_data_base
+    data_base_element* children[DATA_BASE_BUCKETS];  // bucket chain heads
     data_base_element* parent;
-    data_base_element* next;                        // next in the parent's bucket chain
-    data_base_element* alias;                       // element this one stands for
+    data_base_element* next;   // next in the parent's bucket chain
+    data_base_element* alias;  // element this one stands for
 };
 
 struct data_base {

@@ -34,7 +34,8 @@ std::map<std::string, Entry> read_entries(const char* path) {
         result = get_config_line(key, value, file, &line, path);
         if (result != 0) continue;
         std::string canonical;
-        for (const char* part = std::strtok(key, "/"); part != nullptr; part = std::strtok(nullptr, "/"))
+        for (const char* part = std::strtok(key, "/"); part != nullptr;
+             part = std::strtok(nullptr, "/"))
             canonical += std::string("/") + part;
         entries[canonical] = Entry{value, line};
     }
@@ -62,7 +63,7 @@ bool is_numeric_key(const std::string& key) {
 }
 
 class Checker {
-public:
+  public:
     explicit Checker(const char* path) : entries_(read_entries(path)) {}
 
     int run() {
@@ -87,7 +88,7 @@ public:
         return warnings_.empty() ? 0 : 1;
     }
 
-private:
+  private:
     struct Setting {
         bool present = false;
         long value = 0;
@@ -138,7 +139,8 @@ private:
 
     void list_processor(const char* name) {
         static const char* const kSpaces[] = {"prog", "eeprom", "id", "config"};
-        const char* family = get_config_string(("/processor/" + std::string(name) + "/family").c_str());
+        const char* family =
+            get_config_string(("/processor/" + std::string(name) + "/family").c_str());
         Setting firmware = setting(name, "/firmware/id");
         Setting chipid = setting(name, "/address/chipid/start");
         Setting mask = setting(name, "/id/mask");
@@ -153,7 +155,8 @@ private:
         if (!mask.present) missing.push_back("/id/mask");
         if (!value.present) missing.push_back("/id/value");
         for (const std::string& key : missing)
-            warn(processor_line(name), std::string("processor ") + name + " never matches: no " + key);
+            warn(processor_line(name),
+                 std::string("processor ") + name + " never matches: no " + key);
 
         Setting start[4];
         Setting size[4];

@@ -81,7 +81,8 @@ char** get_device_names() {
 
     char** names = static_cast<char**>(std::calloc(candidates + 1, sizeof(char*)));
     if (names == nullptr) {
-        log_message(1, 1, "tarnwell", "get_device_names", "Unbale to allocate memory for device names.");
+        log_message(1, 1, "tarnwell", "get_device_names",
+                    "Unbale to allocate memory for device names.");
         return nullptr;
     }
 
@@ -93,7 +94,8 @@ char** get_device_names() {
     for (char** fkey = families.keys; fkey != nullptr && *fkey != nullptr; ++fkey) {
         if (!split_section_key(*fkey, kFamilyPrefix, family, rest) || rest != "id") continue;
         for (char** pkey = processors.keys; pkey != nullptr && *pkey != nullptr; ++pkey) {
-            if (!split_section_key(*pkey, kProcessorPrefix, name, rest) || rest != "family") continue;
+            if (!split_section_key(*pkey, kProcessorPrefix, name, rest) || rest != "family")
+                continue;
             const char* value = get_config_string(*pkey);
             if (value == nullptr || family != value || count == candidates) continue;
             char* copy = strdup(name.c_str());

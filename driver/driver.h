@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstdio>
-
 #include <string>
 #include <vector>
 

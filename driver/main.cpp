@@ -35,29 +35,32 @@ enum ExitStatus {
 void usage() {
     std::fputs("Usage: tarnwell [-c <config file>] -t <tty> [-v] <hex file>\n", stdout);
     std::fputs("\n", stdout);
-    std::fputs("\t-c <config file> The path to the config file with the processor info in. Defaults to "
-               TARNWELL_DEFAULT_CONFIG "\n",
-               stdout);
+    std::fputs(
+        "\t-c <config file> The path to the config file with the processor info in. Defaults "
+        "to " TARNWELL_DEFAULT_CONFIG "\n",
+        stdout);
     std::fputs("\t-t <tty> The path to the serial device that the ICD2 is connect to\n", stdout);
-    std::fputs("\t-v Verify the hex file against the device. Without this it programs and verifies\n\n",
-               stdout);
+    std::fputs(
+        "\t-v Verify the hex file against the device. Without this it programs and verifies\n\n",
+        stdout);
 }
 
 // The help asked for with -h: the usage, then the jobs beside programming.
 void help() {
     usage();
-    std::fputs("       tarnwell [-c <config file>] -t <tty> -r <file> | -b | -e | -i\n"
-               "       tarnwell [-c <config file>] -l\n"
-               "\n"
-               "\t-r <file> Read every memory space of the device into <file> as Intel HEX\n"
-               "\t-b Check that every memory space of the device is blank\n"
-               "\t-e Erase the device\n"
-               "\t-i Identify the device and show what the ICD2 reports\n"
-               "\t-l List the processors of the config file and check it\n"
-               "\t-o <file> Append a one-line JSON report of the run to <file>\n"
-               "\t-h, --help Show this help\n"
-               "\t--version Show the version\n",
-               stdout);
+    std::fputs(
+        "       tarnwell [-c <config file>] -t <tty> -r <file> | -b | -e | -i\n"
+        "       tarnwell [-c <config file>] -l\n"
+        "\n"
+        "\t-r <file> Read every memory space of the device into <file> as Intel HEX\n"
+        "\t-b Check that every memory space of the device is blank\n"
+        "\t-e Erase the device\n"
+        "\t-i Identify the device and show what the ICD2 reports\n"
+        "\t-l List the processors of the config file and check it\n"
+        "\t-o <file> Append a one-line JSON report of the run to <file>\n"
+        "\t-h, --help Show this help\n"
+        "\t--version Show the version\n",
+        stdout);
 }
 
 enum class Job { kProgram, kVerify, kReadOut, kBlank, kErase, kIdentify, kList };
@@ -88,7 +91,7 @@ FILE* open_hex_file(const char* path) {
 // The read-out goes to a temporary file beside its destination, so that a
 // failed read leaves nothing partial at the path the user named.
 class ReadOutFile {
-public:
+  public:
     explicit ReadOutFile(const char* path) : path_(path) {
         std::string directory = ".";
         std::string name = path_;
@@ -132,7 +135,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::string path_;
     std::string temporary_;
     FILE* stream_ = nullptr;
@@ -150,8 +153,8 @@ void print_identity(const ProbeReport& report) {
         std::printf("Processor: none of the configured processors matches\n");
         for (const ChipIdRead& read : report.chip_ids) {
             if (read.read_ok)
-                std::printf("Chip id (family %u, address %04X): %04X\n", read.family,
-                            read.address, static_cast<unsigned>(read.word));
+                std::printf("Chip id (family %u, address %04X): %04X\n", read.family, read.address,
+                            static_cast<unsigned>(read.word));
             else
                 std::printf("Chip id (family %u, address %04X): read failed\n", read.family,
                             read.address);
@@ -176,12 +179,18 @@ void select_job(Options& options, char letter) {
 
 Job job_of(const Options& options) {
     switch (options.job_option) {
-        case 'r': return Job::kReadOut;
-        case 'b': return Job::kBlank;
-        case 'e': return Job::kErase;
-        case 'i': return Job::kIdentify;
-        case 'l': return Job::kList;
-        default: return options.verify ? Job::kVerify : Job::kProgram;
+        case 'r':
+            return Job::kReadOut;
+        case 'b':
+            return Job::kBlank;
+        case 'e':
+            return Job::kErase;
+        case 'i':
+            return Job::kIdentify;
+        case 'l':
+            return Job::kList;
+        default:
+            return options.verify ? Job::kVerify : Job::kProgram;
     }
 }
 
@@ -193,13 +202,20 @@ int usage_error(const std::string& line) {
 
 const char* job_name(Job job) {
     switch (job) {
-        case Job::kProgram: return "program";
-        case Job::kVerify: return "verify";
-        case Job::kReadOut: return "read";
-        case Job::kBlank: return "blank";
-        case Job::kErase: return "erase";
-        case Job::kIdentify: return "identify";
-        case Job::kList: return "list";
+        case Job::kProgram:
+            return "program";
+        case Job::kVerify:
+            return "verify";
+        case Job::kReadOut:
+            return "read";
+        case Job::kBlank:
+            return "blank";
+        case Job::kErase:
+            return "erase";
+        case Job::kIdentify:
+            return "identify";
+        case Job::kList:
+            return "list";
     }
     return "";
 }
@@ -220,7 +236,8 @@ int run_job(Run& run, Job job, int argc, char** argv) {
     if (job != Job::kProgram && job != Job::kVerify) {
         if (!options.conflict.empty()) return usage_error(options.conflict);
         if (options.verify)
-            return usage_error(std::string("-") + options.job_option + " cannot be combined with -v");
+            return usage_error(std::string("-") + options.job_option +
+                               " cannot be combined with -v");
         if (argc > 0)
             return usage_error(std::string("-") + options.job_option + " takes no HEX file (got " +
                                argv[0] + ")");
@@ -236,15 +253,16 @@ int run_job(Run& run, Job job, int argc, char** argv) {
     // programming run would erase a device that was only to be compared.
     for (int i = 1; i < argc; ++i) {
         if (argv[i][0] == '-') {
-            log_message(1, 4, "tarnwell", "main", "Option %s after the HEX file; options go before it",
-                        argv[i]);
+            log_message(1, 4, "tarnwell", "main",
+                        "Option %s after the HEX file; options go before it", argv[i]);
             return kUsageOrConfig;
         }
     }
 
     report.stage = "config";
     if (load_config(options.config_path) != 0) {
-        log_message(1, 1, "tarnwell", "main", "Unable to open config file: %s", options.config_path);
+        log_message(1, 1, "tarnwell", "main", "Unable to open config file: %s",
+                    options.config_path);
         return kUsageOrConfig;
     }
     if (job == Job::kList) {
@@ -283,8 +301,9 @@ int run_job(Run& run, Job job, int argc, char** argv) {
         report.stage = "hex-open";
         read_out = std::make_unique<ReadOutFile>(options.read_out_path);
         if (read_out->stream() == nullptr) {
-            log_message(1, 5, "tarnwell", "main", "Unable to create read-out file: %s Reason: %d %s",
-                        options.read_out_path, read_out->error(), std::strerror(read_out->error()));
+            log_message(1, 5, "tarnwell", "main",
+                        "Unable to create read-out file: %s Reason: %d %s", options.read_out_path,
+                        read_out->error(), std::strerror(read_out->error()));
             return kHexUnreadable;
         }
     }
@@ -305,21 +324,33 @@ int run_job(Run& run, Job job, int argc, char** argv) {
     PassOutcome& outcome = run.outcome;
     int result = 0;
     switch (job) {
-        case Job::kProgram: result = do_prog(list, device, &outcome); break;
-        case Job::kVerify: result = do_verify(list, device, &outcome); break;
-        case Job::kBlank: result = do_blank_check(device, &outcome); break;
-        case Job::kErase: result = do_erase(device, &outcome); break;
-        case Job::kIdentify: print_identity(run.probe); break;
+        case Job::kProgram:
+            result = do_prog(list, device, &outcome);
+            break;
+        case Job::kVerify:
+            result = do_verify(list, device, &outcome);
+            break;
+        case Job::kBlank:
+            result = do_blank_check(device, &outcome);
+            break;
+        case Job::kErase:
+            result = do_erase(device, &outcome);
+            break;
+        case Job::kIdentify:
+            print_identity(run.probe);
+            break;
         case Job::kReadOut:
             result = do_read_out(device, read_out->stream(), &outcome);
             if (result == 0 && !read_out->commit()) {
-                log_message(1, 6, "tarnwell", "main", "Unable to write read-out file: %s Reason: %d %s",
+                log_message(1, 6, "tarnwell", "main",
+                            "Unable to write read-out file: %s Reason: %d %s",
                             options.read_out_path, errno, std::strerror(errno));
                 outcome.stage = "hex-open";
                 result = 1;
             }
             break;
-        case Job::kList: break;
+        case Job::kList:
+            break;
     }
     report.pass_seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - pass_started).count();
@@ -346,10 +377,18 @@ int main(int argc, char** argv) {
     int option;
     while ((option = getopt_long(argc, argv, "+c:t:vr:beilho:", kLongOptions, nullptr)) != -1) {
         switch (option) {
-            case 'c': options.config_path = optarg; break;
-            case 't': options.tty_path = optarg; break;
-            case 'v': options.verify = true; break;
-            case 'o': options.report_path = optarg; break;
+            case 'c':
+                options.config_path = optarg;
+                break;
+            case 't':
+                options.tty_path = optarg;
+                break;
+            case 'v':
+                options.verify = true;
+                break;
+            case 'o':
+                options.report_path = optarg;
+                break;
             case 'r':
                 options.read_out_path = optarg;
                 select_job(options, 'r');
@@ -357,10 +396,17 @@ int main(int argc, char** argv) {
             case 'b':
             case 'e':
             case 'i':
-            case 'l': select_job(options, static_cast<char>(option)); break;
-            case 'h': help(); return kSuccess;
-            case 'V': std::printf("tarnwell %s\n", TARNWELL_VERSION); return kSuccess;
-            default: break;  // getopt has printed its own diagnostic
+            case 'l':
+                select_job(options, static_cast<char>(option));
+                break;
+            case 'h':
+                help();
+                return kSuccess;
+            case 'V':
+                std::printf("tarnwell %s\n", TARNWELL_VERSION);
+                return kSuccess;
+            default:
+                break;  // getopt has printed its own diagnostic
         }
     }
     const Job job = job_of(options);

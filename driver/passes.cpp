@@ -2,11 +2,11 @@
 // back and compare each data record), verification (read and compare only),
 // read-out and blank check. They share one loop; what tells them apart is
 // data: texts, codes, whether they write, and where their pieces come from.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -126,13 +126,14 @@ struct FreeDeleter {
 // The read-back buffer: words, or bytes for EEPROM, in one block that only
 // grows.
 class ReadBuffer {
-public:
+  public:
     bool allocate(size_t words) { return grow(words); }
 
     // Makes room for a record of words; false (logged with code) when the
     // buffer cannot grow.
     bool make_room(int32_t words, int code, const char* function) {
-        if (static_cast<size_t>(words) <= capacity_ || grow(static_cast<size_t>(words))) return true;
+        if (static_cast<size_t>(words) <= capacity_ || grow(static_cast<size_t>(words)))
+            return true;
         log_message(1, code, kModule, function, "Unable to allocate memory for verification.");
         return false;
     }
@@ -149,7 +150,7 @@ public:
     int* words() { return block_.get(); }
     uint8_t* bytes() { return reinterpret_cast<uint8_t*>(block_.get()); }
 
-private:
+  private:
     std::unique_ptr<int, FreeDeleter> block_;
     size_t capacity_ = 0;
 };
@@ -168,14 +169,14 @@ struct Piece {
 // Everything that tells one pass from another.
 struct PassStyle {
     const char* function;
-    const char* opening;           // with the device name
-    const char* progress;          // with the device name and the address twice
+    const char* opening;   // with the device name
+    const char* progress;  // with the device name and the address twice
     bool progress_before_growth;
     bool erases;
-    int allocation_code;           // the first buffer cannot be allocated
-    bool prog_read_codes;          // read failures use the programming pass's codes
-    int failure_code;              // a difference or a failed read
-    const char* word_difference;   // device, address, word read, word expected
+    int allocation_code;          // the first buffer cannot be allocated
+    bool prog_read_codes;         // read failures use the programming pass's codes
+    int failure_code;             // a difference or a failed read
+    const char* word_difference;  // device, address, word read, word expected
     const char* byte_difference;
     const char* word_read_failed;  // device, address
     const char* byte_read_failed;
@@ -271,7 +272,8 @@ bool write_program(const int32_t* words, int32_t count, uint32_t address) {
     int block[kProgramBlockWords];
     for (int32_t i = 0; i < kProgramBlockWords; ++i)
         block[i] = i < tail ? words[whole + i] : kBlankProgramWord;
-    if (icd2_send_words(block, "43", address + static_cast<uint32_t>(whole), kProgramBlockWords) != 0) {
+    if (icd2_send_words(block, "43", address + static_cast<uint32_t>(whole), kProgramBlockWords) !=
+        0) {
         log_message(1, 6, kModule, "do_prog", "Unbale to write program memory: %04X", address);
         ok = false;
     }
@@ -332,11 +334,13 @@ Comparison read_and_compare(const PassStyle& style, const Piece& piece, ReadBuff
         int status = ops.bytes ? icd2_get_bytes(buffer.bytes() + done, ops.read_code, at, n)
                                : icd2_get_words(buffer.words() + done, ops.read_code, at, n);
         if (status != 0) {
-            int code = style.prog_read_codes ? ops.prog_read_error_code : ops.verify_read_error_code;
+            int code =
+                style.prog_read_codes ? ops.prog_read_error_code : ops.verify_read_error_code;
             log_message(1, code, kModule, style.function, ops.read_error, at);
             return {Comparison::kReadFailed, at, done, 0};
         }
-        for (int32_t i = done; piece.expected != nullptr && i < done + static_cast<int32_t>(n); ++i) {
+        for (int32_t i = done; piece.expected != nullptr && i < done + static_cast<int32_t>(n);
+             ++i) {
             int read = ops.bytes ? buffer.bytes()[i] : buffer.words()[i];
             int expected = ops.bytes ? (piece.expected[i] & 0xFF) : piece.expected[i];
             if (read != expected)
@@ -382,7 +386,8 @@ int run_pass(const PassStyle& style, const char* device, const Space (&spaces)[k
             outcome.stage = "read";
             return 15;
         }
-        if (piece.space == kSpaceCount) piece.space = find_space(spaces, piece.address, style.function);
+        if (piece.space == kSpaceCount)
+            piece.space = find_space(spaces, piece.address, style.function);
         if (piece.space == kSpaceCount) continue;
 
         const bool written = piece.write == nullptr || write_piece(piece, buffer);
@@ -449,7 +454,8 @@ PieceSource image_pieces(const HexRecord* list, bool write, const Space (&spaces
 
         walk->run.assign(first->data, first->data + first->count);
         while (walk->record != nullptr && !walk->cursor.extended &&
-               walk->address == start + walk->run.size() && space_of(spaces, walk->address) == space) {
+               walk->address == start + walk->run.size() &&
+               space_of(spaces, walk->address) == space) {
             walk->run.insert(walk->run.end(), walk->record->data,
                              walk->record->data + walk->record->count);
             walk->record = nextHexData(&walk->cursor, &walk->address);
@@ -513,7 +519,8 @@ int do_prog(HexRecord* list, const char* device, PassOutcome* outcome) {
     PassOutcome ignored;
     PassOutcome& out = outcome != nullptr ? *outcome : ignored;
     Space spaces[kSpaceCount];
-    if (int code = read_spaces(device, "do_prog", spaces); code != 0) return out.stage = "config", code;
+    if (int code = read_spaces(device, "do_prog", spaces); code != 0)
+        return out.stage = "config", code;
     return run_pass(kProgramStyle, device, spaces,
                     image_pieces(list, true, spaces, coalesces(device)), nullptr, out);
 }
@@ -526,7 +533,8 @@ int do_verify(HexRecord* list, const char* device, PassOutcome* outcome) {
     PassOutcome ignored;
     PassOutcome& out = outcome != nullptr ? *outcome : ignored;
     Space spaces[kSpaceCount];
-    if (int code = read_spaces(device, "do_verify", spaces); code != 0) return out.stage = "config", code;
+    if (int code = read_spaces(device, "do_verify", spaces); code != 0)
+        return out.stage = "config", code;
     return run_pass(kVerifyStyle, device, spaces,
                     image_pieces(list, false, spaces, coalesces(device)), nullptr, out);
 }
@@ -535,7 +543,8 @@ int do_read_out(const char* device, FILE* stream, PassOutcome* outcome) {
     PassOutcome ignored;
     PassOutcome& out = outcome != nullptr ? *outcome : ignored;
     Space spaces[kSpaceCount];
-    if (int code = read_spaces(device, "do_read_out", spaces); code != 0) return out.stage = "config", code;
+    if (int code = read_spaces(device, "do_read_out", spaces); code != 0)
+        return out.stage = "config", code;
     std::vector<int32_t> image[kSpaceCount];
     auto keep = [&image](const Piece& piece, ReadBuffer& buffer) {
         // EEPROM bytes go out as words with a high byte of 0, the form in

@@ -70,13 +70,13 @@ bool configure_code_space(const char* device) {
     long start = 0;
     long size = 0;
     if (!read_setting(device, "/address/prog/start", &start)) {
-        log_message(1, 5, kModule, "find_device", "Unable to get program memory start for device (%s)",
-                    device);
+        log_message(1, 5, kModule, "find_device",
+                    "Unable to get program memory start for device (%s)", device);
         return false;
     }
     if (!read_setting(device, "/address/prog/size", &size)) {
-        log_message(1, 6, kModule, "find_device", "Unable to get program memory size for device (%s)",
-                    device);
+        log_message(1, 6, kModule, "find_device",
+                    "Unable to get program memory size for device (%s)", device);
         return false;
     }
     // The configuration holds 32-bit quantities; the last address wraps as
@@ -166,7 +166,8 @@ char* probe_device(const char* tty, ProbeReport* report) {
     report->have_voltages = true;
     report->voltages = voltages;
     if (voltages.target_vdd == 0.0f) {
-        log_message(3, 4, kModule, "find_device", "No target VDD found, enabling target VDD via ICD2");
+        log_message(3, 4, kModule, "find_device",
+                    "No target VDD found, enabling target VDD via ICD2");
         if (do_command("05FF") == nullptr) {
             log_message(1, 8, kModule, "find_device", "Unable to set VDD via ICD2");
             return nullptr;

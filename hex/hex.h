@@ -8,11 +8,11 @@
 // One record of the file, converted to words: byte addresses and counts are
 // halved, and each pair of data bytes is one word, first byte low.
 struct HexRecord {
-    int32_t* data;     // count words, or null when the record carries none
-    int32_t count;     // number of words
-    int32_t address;   // word address (load offset / 2)
-    int32_t type;      // record type: 00 data, 04 extended linear address, ...
-    HexRecord* next;   // following record of the file, or null
+    int32_t* data;    // count words, or null when the record carries none
+    int32_t count;    // number of words
+    int32_t address;  // word address (load offset / 2)
+    int32_t type;     // record type: 00 data, 04 extended linear address, ...
+    HexRecord* next;  // following record of the file, or null
 };
 
 // Reads the whole file into a new list at *head. 0 on success; a negative

@@ -11,8 +11,8 @@ extern int main_level;
 
 // Writes "<ctime> <level> <code> <LEVEL> [module] [function] message\n" to
 // standard error and flushes it, when level passes the filter.
-void log_message(int level, int code, const char* module, const char* function,
-                 const char* format, ...) __attribute__((format(printf, 5, 6)));
+void log_message(int level, int code, const char* module, const char* function, const char* format,
+                 ...) __attribute__((format(printf, 5, 6)));
 
 // The line log_message would write, without its newline, newly allocated
 // (release with free); null when filtered out or out of memory.

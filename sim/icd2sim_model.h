@@ -21,53 +21,54 @@ const char* phase_name(Phase phase);
 // One injected fault. It fires at the named phase of every command that
 // matches: by code ("*" = any) and its occurrence, or by frame number.
 struct Fault {
-  FaultKind kind = FaultKind::silence;
-  std::string code;      // two characters, "*", or empty when by_number
-  bool by_number = false;
-  unsigned nth = 1;      // n-th command with that code, or the N-th frame
-  Phase phase = Phase::resp;
-  std::string where;     // as written, for the transcript
+    FaultKind kind = FaultKind::silence;
+    std::string code;  // two characters, "*", or empty when by_number
+    bool by_number = false;
+    unsigned nth = 1;  // n-th command with that code, or the N-th frame
+    Phase phase = Phase::resp;
+    std::string where;  // as written, for the transcript
 };
 
 enum SpaceId { kProg, kEeprom, kId, kConfig, kSpaceCount };
 
 struct Stuck {
-  SpaceId space;
-  uint32_t address;
-  uint16_t value;
+    SpaceId space;
+    uint32_t address;
+    uint16_t value;
 };
 
 struct DeviceSettings {
-  unsigned firmware_id = 5;
-  unsigned version[3] = {7, 3, 20};
-  unsigned voltage_37 = 160;
-  unsigned voltage_vdd = 128;
-  unsigned voltage_vdd_on = 128;
-  unsigned voltage_35 = 0;
-  unsigned selftest[5] = {0, 0, 0, 0, 0};
-  uint32_t prog_size = 8192;
-  uint32_t prog_mask = 0xFFFF;
-  uint32_t eeprom_start = 0x2100;
-  uint32_t eeprom_size = 256;
-  uint32_t id_start = 0x2000;
-  uint32_t id_size = 4;
-  uint32_t config_start = 0x2007;
-  uint32_t config_size = 1;
-  uint32_t chipid_address = 0x2006;
-  uint32_t chipid_value = 0x0D40;
-  std::optional<unsigned> chipid_family;
-  std::optional<char> wake_reply = 'U';
-  unsigned wake_from_attempt = 1;
-  bool silent = false;
-  std::vector<Stuck> stuck;
-  std::vector<Fault> faults;
-  // Extra time the device takes for a command before it answers, by code.
-  std::map<std::string, unsigned long> device_time_us;
+    unsigned firmware_id = 5;
+    unsigned version[3] = {7, 3, 20};
+    unsigned voltage_37 = 160;
+    unsigned voltage_vdd = 128;
+    unsigned voltage_vdd_on = 128;
+    unsigned voltage_35 = 0;
+    unsigned selftest[5] = {0, 0, 0, 0, 0};
+    uint32_t prog_size = 8192;
+    uint32_t prog_mask = 0xFFFF;
+    uint32_t eeprom_start = 0x2100;
+    uint32_t eeprom_size = 256;
+    uint32_t id_start = 0x2000;
+    uint32_t id_size = 4;
+    uint32_t config_start = 0x2007;
+    uint32_t config_size = 1;
+    uint32_t chipid_address = 0x2006;
+    uint32_t chipid_value = 0x0D40;
+    std::optional<unsigned> chipid_family;
+    std::optional<char> wake_reply = 'U';
+    unsigned wake_from_attempt = 1;
+    bool silent = false;
+    std::vector<Stuck> stuck;
+    std::vector<Fault> faults;
+    // Extra time the device takes for a command before it answers, by code.
+    std::map<std::string, unsigned long> device_time_us;
 };
 
 // Applies one setting; returns an error text, empty on success. stuck and
 // fault add to their lists, every other key replaces the value.
-std::string apply_setting(DeviceSettings& settings, const std::string& key, const std::string& value);
+std::string apply_setting(DeviceSettings& settings, const std::string& key,
+                          const std::string& value);
 // Reads "key = value" lines ('#' comments); an error text naming the line.
 std::string load_device_file(DeviceSettings& settings, const std::string& path);
 // Consistency of the whole set (sizes, overlapping spaces); an error text.
@@ -76,55 +77,55 @@ std::string check_settings(const DeviceSettings& settings);
 // The target's memory. Program, ID and configuration cells are words, EEPROM
 // cells bytes; addresses are the word addresses the host sends.
 class Memory {
- public:
-  explicit Memory(const DeviceSettings& settings);
+  public:
+    explicit Memory(const DeviceSettings& settings);
 
-  // The cell at address, or nullopt when the address is outside the space.
-  std::optional<uint16_t> read(SpaceId space, uint32_t address) const;
-  // False (nothing stored) when the address is outside the space.
-  bool write(SpaceId space, uint32_t address, uint16_t value);
-  // Every writable cell back to its erased value.
-  void erase();
+    // The cell at address, or nullopt when the address is outside the space.
+    std::optional<uint16_t> read(SpaceId space, uint32_t address) const;
+    // False (nothing stored) when the address is outside the space.
+    bool write(SpaceId space, uint32_t address, uint16_t value);
+    // Every writable cell back to its erased value.
+    void erase();
 
-  // Intel HEX in the dump layout; error texts, empty on success.
-  std::string load_hex(const std::string& path);
-  std::string dump_hex(const std::string& path) const;
+    // Intel HEX in the dump layout; error texts, empty on success.
+    std::string load_hex(const std::string& path);
+    std::string dump_hex(const std::string& path) const;
 
- private:
-  struct Space {
-    uint32_t start = 0;
-    uint32_t size = 0;
-    uint16_t erased = 0;
-    uint16_t mask = 0;
-    std::vector<uint16_t> cells;
-    std::map<uint32_t, uint16_t> stuck;
-  };
-  Space spaces_[kSpaceCount];
+  private:
+    struct Space {
+        uint32_t start = 0;
+        uint32_t size = 0;
+        uint16_t erased = 0;
+        uint16_t mask = 0;
+        std::vector<uint16_t> cells;
+        std::map<uint32_t, uint16_t> stuck;
+    };
+    Space spaces_[kSpaceCount];
 };
 
 // The event log, one line per event; noise bytes are gathered into one RAW
 // line until the next event.
 class Transcript {
- public:
-  Transcript() = default;
-  ~Transcript();
-  Transcript(const Transcript&) = delete;
-  Transcript& operator=(const Transcript&) = delete;
+  public:
+    Transcript() = default;
+    ~Transcript();
+    Transcript(const Transcript&) = delete;
+    Transcript& operator=(const Transcript&) = delete;
 
-  std::string open(const std::string& path);
-  // Keeps every line in memory too, for a simulator in the test's process.
-  void keep() { keep_ = true; }
-  // The lines kept, each with its newline.
-  const std::string& kept() const { return kept_; }
-  void line(const std::string& text);
-  void raw(uint8_t byte);
-  void flush_raw();
+    std::string open(const std::string& path);
+    // Keeps every line in memory too, for a simulator in the test's process.
+    void keep() { keep_ = true; }
+    // The lines kept, each with its newline.
+    const std::string& kept() const { return kept_; }
+    void line(const std::string& text);
+    void raw(uint8_t byte);
+    void flush_raw();
 
- private:
-  FILE* file_ = nullptr;
-  std::string pending_raw_;
-  bool keep_ = false;
-  std::string kept_;
+  private:
+    FILE* file_ = nullptr;
+    std::string pending_raw_;
+    bool keep_ = false;
+    std::string kept_;
 };
 
 // Bytes as transcript text: printable characters as they are, everything

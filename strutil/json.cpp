@@ -12,12 +12,23 @@ void escape(std::string& out, const std::string& text) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         char buffer[8];
         switch (c) {
-            case '"': out += "\\\""; continue;
-            case '\\': out += "\\\\"; continue;
-            case '\n': out += "\\n"; continue;
-            case '\r': out += "\\r"; continue;
-            case '\t': out += "\\t"; continue;
-            default: break;
+            case '"':
+                out += "\\\"";
+                continue;
+            case '\\':
+                out += "\\\\";
+                continue;
+            case '\n':
+                out += "\\n";
+                continue;
+            case '\r':
+                out += "\\r";
+                continue;
+            case '\t':
+                out += "\\t";
+                continue;
+            default:
+                break;
         }
         if (c < 0x20 || c == 0x7F) {
             std::snprintf(buffer, sizeof buffer, "\\u%04X", c);
@@ -167,7 +178,8 @@ std::string sha256_hex(const void* data, size_t length) {
     tail[rest] = 0x80;
     size_t blocks = rest + 9 <= 64 ? 1 : 2;
     uint64_t bits = static_cast<uint64_t>(length) * 8;
-    for (int i = 0; i < 8; ++i) tail[blocks * 64 - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        tail[blocks * 64 - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
     for (size_t b = 0; b < blocks; ++b) compress(state, tail + 64 * b);
     std::string hex;
     char buffer[9];

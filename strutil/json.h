@@ -11,7 +11,7 @@
 // characters, and bytes that are not valid UTF-8 (as \u00XX), so that any
 // path the system hands us still makes valid JSON.
 class JsonWriter {
-public:
+  public:
     JsonWriter& begin_object();
     JsonWriter& end_object();
     // The key of the next member of the open object.
@@ -25,7 +25,7 @@ public:
 
     const std::string& text() const { return text_; }
 
-private:
+  private:
     void separate();
 
     std::string text_;
