@@ -447,7 +447,9 @@ TEST_F(Driver, ConfigurationCheckListsProcessorsAndWarnsOncePerProblemWithItsLin
          "line 10: processor SIM16A has no /address/id/size"},
         {base + "processor/SIM16A/address/id/start = 100\n",
          "line 11: processor SIM16A: spaces prog and id overlap"},
-        {base, ""},
+        // Signed numbers read right, and settings that are not numbers are
+        // not checked as numbers.
+        {base + "log/default = +3\nnotes/owner = bench 4\n", ""},
     };
     for (const auto& [config, warning] : rows) {
         configure(config);
