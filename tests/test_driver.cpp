@@ -175,7 +175,10 @@ TEST_F(Driver, CandidatesAreTriedFamilyByFamilyUntilOneMatches) {
     EXPECT_TRUE(ends(sent.substr(0, sent.find(" 3300")),
                      " 02 2A07 4A0000200000000001 2A03"
                      " 4A0000200600000001 4A0000200600000001 06001FFF"));
-    EXPECT_EQ(probe.chip_id, 0x0D40);  // the matching family's
+    EXPECT_EQ(probe.chip_id, 0x0D40);      // the matching family's
+    ASSERT_EQ(probe.chip_ids.size(), 2u);  // and each family's own read
+    EXPECT_EQ(probe.chip_ids[0].family * 0x10000 + probe.chip_ids[0].address, 0x72000u);
+    EXPECT_EQ(probe.chip_ids[1].family * 0x10000 + probe.chip_ids[1].address, 0x32006u);
     EXPECT_EQ(out.find("Programming SIM16A : "), 0u);
     // A match without program size, and a missing tty (tried three times), stop the probe.
     configure(without("processor/SIM16A/address/prog/size = 8192\n"));
@@ -275,7 +278,8 @@ const Case kCases[] = {
     {{"fault=checksum 37"}, kNoDevice, {"Unable to read ICD2 voltages."}, "Invalid checksum"},
     {{"fault=code 34"}, kNoDevice, {"Expecting: 34 Got: 7E"}, ""},
     {{"fault=silence 35"}, kNoDevice, {"Unable to read ICD2 voltages."}, "", 5012},
-    {{"fault=short 34"}, kNoDevice, {"Unable to read ICD2 voltages."}, ""},
+    {{"fault=short 34"}, kNoDevice,
+     {"2 1 WARNING [icd2] [get_voltages] Response too short: 34", "Unable to read ICD2 voltages."}, ""},
     {{"voltage.vdd=0"}, 0, {"3 4 INFO    [tarnwell] [find_device] No target VDD found, enabling "
                             "target VDD via ICD2"}, ""},
     {{"voltage.vdd=0", "fault=checksum 05"}, kNoDevice,

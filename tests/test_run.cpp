@@ -179,6 +179,9 @@ TEST(EndToEnd, EveryJobAppendsOneReportLineAndIdentifyShowsTheProbe) {
               "list 0 ok None None None False\nprogram 0 ok None SIM16A 3 True\n"
               "program 1 usage None None None False\nprogram 3 hex-parse None None None False\n"
               "read 0 ok None SIM16A None True\nverify 5 difference 0 SIM16A 3 True\n");
+    EXPECT_TRUE(harness::read_file(report).find(
+                    "\"target_vdd\":5,\"reading_37\":12.781,\"reading_35\":0}") !=
+                std::string::npos);
     const std::string probed =
         "ICD2 firmware: 05.07.03.20\nTarget voltage: 5.00 V\nICD2 voltages: 12.78 V, 0.00 V\n";
     EXPECT_EQ(runs[3].out, "Processor: SIM16A\nChip id: 0D40\n" + probed);
