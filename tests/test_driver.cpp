@@ -279,7 +279,8 @@ const Case kCases[] = {
     {{"fault=code 34"}, kNoDevice, {"Expecting: 34 Got: 7E"}, ""},
     {{"fault=silence 35"}, kNoDevice, {"Unable to read ICD2 voltages."}, "", 5012},
     {{"fault=short 34"}, kNoDevice,
-     {"2 1 WARNING [icd2] [get_voltages] Response too short: 34", "Unable to read ICD2 voltages."}, ""},
+     {"2 1 WARNING [icd2] [get_voltages] Response too short: 34",
+      "Unable to read ICD2 voltages."}, ""},
     {{"voltage.vdd=0"}, 0, {"3 4 INFO    [tarnwell] [find_device] No target VDD found, enabling "
                             "target VDD via ICD2"}, ""},
     {{"voltage.vdd=0", "fault=checksum 05"}, kNoDevice,
