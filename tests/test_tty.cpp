@@ -83,6 +83,8 @@ TEST_F(TtyTest, BytesTravelUntranslatedByTheBurstAndNothingBeyondCount) {
                                                                               0, all + '\0', 0xFF},
              {"[0A07", "053D]X", 10, 0, std::string("[0A07053D]\0", 11), 'X'},
              {"FF3F34", "", 8, -1, "FF3F34xx", -2},
+             {"", std::string("\0AB", 3), 3, 0, std::string("\0AB\0", 4),
+              -2},  // a NUL after a wait
              {"stale", "", 0, 0, std::string("\0x", 2), 's'},
          }) {
         peer.send(first);
