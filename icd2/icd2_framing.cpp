@@ -143,6 +143,8 @@ char* receive_response(int fd) {
 }
 
 char* expect_response(int fd, const char* expected) {
+    // The answer is a frame at least as long as one that holds the code.
+    tty_expect(fd, kFrameOverhead + static_cast<int>(std::strlen(expected)));
     char* body = receive_response(fd);
     // "00" frames are the ICD2 talking on its own account, never an answer.
     while (body != nullptr && strncasecmp(body, "00", 2) == 0) {

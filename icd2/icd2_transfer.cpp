@@ -32,14 +32,29 @@ std::string format_text(const char* format, ...) {
     return text;
 }
 
+// The shortest frame that answers a block command: "[", length, the code,
+// checksum, "]".
+constexpr int kAnswerFrame = 8;
+
 // The block operations differ only in the data block they move in between.
+// answer_block is the length of the data block the ICD2 sends after its
+// answer to the command (0 when the block goes to it).
 template <typename DataBlock>
-int block_transfer(const char* code, uint32_t address, uint32_t count, DataBlock data_block) {
+int block_transfer(const char* code, uint32_t address, uint32_t count, int answer_block,
+                   DataBlock data_block) {
     std::string command = format_text("%s%08X%08X", code, address, count);
+    // A read is answered in one go: the answer, the block, the closing frame.
+    if (answer_block > 0) tty_expect(serial_fd, kAnswerFrame + answer_block + kAnswerFrame);
     if (do_command(command.c_str()) == nullptr) return 1;
     if (data_block() != 0) return 2;
     if (expect_response(serial_fd, code) == nullptr) return 3;
     return 0;
+}
+
+// "{", the elements' digits, checksum, "}"; beyond what one burst can take
+// it does not matter how far.
+int block_length(uint32_t count, int digits) {
+    return count > 1024 ? 4096 : static_cast<int>(count) * digits + 4;
 }
 
 struct BlockRead {
@@ -160,21 +175,21 @@ int icd2_byte_write(int fd, const uint8_t* buffer, uint32_t count) {
 }
 
 int icd2_get_words(int* buffer, const char* code, uint32_t address, uint32_t count) {
-    return block_transfer(code, address, count,
+    return block_transfer(code, address, count, block_length(count, kWordDigits),
                           [&] { return icd2_word_read(serial_fd, buffer, count); });
 }
 
 int icd2_get_bytes(uint8_t* buffer, const char* code, uint32_t address, uint32_t count) {
-    return block_transfer(code, address, count,
+    return block_transfer(code, address, count, block_length(count, kByteDigits),
                           [&] { return icd2_byte_read(serial_fd, buffer, count); });
 }
 
 int icd2_send_words(const int* buffer, const char* code, uint32_t address, uint32_t count) {
-    return block_transfer(code, address, count,
+    return block_transfer(code, address, count, 0,
                           [&] { return icd2_word_write(serial_fd, buffer, count); });
 }
 
 int icd2_send_bytes(const uint8_t* buffer, const char* code, uint32_t address, uint32_t count) {
-    return block_transfer(code, address, count,
+    return block_transfer(code, address, count, 0,
                           [&] { return icd2_byte_write(serial_fd, buffer, count); });
 }

@@ -25,8 +25,14 @@ int tty_read(int fd, char* buffer, int count, int timeout);
 // (count on success). Bytes that have arrived are taken with one read, and
 // once a burst has begun the rest is let gather for the time the line needs
 // to carry it, so a block costs a few wake-ups rather than one per byte.
-// Nothing beyond count is ever read.
 int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received);
+// Announces that the far end of fd is about to send at least bytes bytes in
+// one go (the largest announcement counts). When the first of them has been
+// waited for, the rest is let gather and taken with one read; the reads that
+// follow are served from what was taken, in order. Taken bytes go with the
+// port when it is opened, flushed or closed. Changes nothing on the wire, and
+// a byte that never comes is still a timeout after the usual wait.
+void tty_expect(int fd, int bytes);
 // Pauses the caller for the handshake's settle times.
 void tty_sleep_ms(unsigned int milliseconds);
 // Closes the port. Like every failure above that closes it, this leaves the

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <cstring>
@@ -111,6 +112,39 @@ TEST_F(TtyTest, BytesTravelUntranslatedByTheBurstAndNothingBeyondCount) {
     }
     EXPECT_EQ(tty_flush(fd), 0);  // what is left of "stale" is gone
     EXPECT_EQ(read(fd, all.data(), 1), 0);
+}
+
+// An announced burst is taken off the port with its first byte and handed
+// out in order, before what comes later; taken bytes go with a flush, a close
+// or an open, even when the new port gets the same number.
+TEST_F(TtyTest, AnnouncedBurstIsTakenWholeAndGoesWithThePort) {
+    char buffer[16] = {};
+    int queued = -1;
+    tty_expect(fd, 9);
+    tty_expect(fd, 4);  // the larger announcement counts
+    peer.send("[0847D3]{AB");
+    EXPECT_EQ(tty_getc(fd, 1), '[');
+    ASSERT_EQ(ioctl(fd, FIONREAD, &queued), 0);
+    EXPECT_EQ(queued, 2);  // "AB" was not announced
+    std::thread icd2([this] { usleep(100000), peer.send("CD}"); });
+    EXPECT_EQ(tty_read(fd, buffer, 12, 1), 0);
+    icd2.join();
+    EXPECT_STREQ(buffer, "0847D3]{ABCD");
+    EXPECT_EQ(tty_getc(fd, 1), '}');
+    for (bool reopen : {false, true}) {
+        tty_expect(fd, 8);
+        peer.send("[0847D3]");
+        EXPECT_EQ(tty_getc(fd, 1), '[');
+        if (reopen) {
+            tty_close(fd);
+            CaptureStderr();
+            EXPECT_EQ(tty_getc(fd, 0), -2);  // closed, whatever it held
+            EXPECT_TRUE(Contains(GetCapturedStderr(), "Bad file descriptor"));
+        }
+        EXPECT_EQ(reopen ? (fd = tty_open(peer.path(), 19200)) < 0 : tty_flush(fd), 0);
+        peer.send("Z");
+        EXPECT_EQ(tty_getc(fd, 1), 'Z');
+    }
 }
 
 TEST_F(TtyTest, OpenLeavesLineRawAndSetBaudChangesOnlyTheSpeed) {
