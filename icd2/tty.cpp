@@ -215,14 +215,18 @@ int tty_write(int fd, const char* buffer, size_t length) {
 namespace {
 
 // A serial line delivers its bytes one by one as they finish: after the first
-// byte of a burst, sleep for the time the line needs to carry the rest (ten
-// bits a byte at the speed in force), then take them with one read.
+// byte of a burst, sleep while the line carries the rest (ten bits a byte at
+// the speed in force), then take them with one read. The sleep ends one byte
+// early, as a sleep overruns by more than a wait on the port does: the last
+// byte is waited for, and taken the moment it arrives.
 void let_gather(int fd, int bytes) {
+    if (bytes < 2) return;
     termios settings;
     if (tcgetattr(fd, &settings) != 0) return;
     speed_t code = cfgetispeed(&settings);
     unsigned baud = code == B57600 ? 57600 : code == B19200 ? 19200 : code == B9600 ? 9600 : 0;
     if (baud == 0) return;
+    bytes -= 1;
     usleep(static_cast<useconds_t>(static_cast<unsigned long long>(bytes) * 10 * 1000000 / baud));
 }
 
@@ -251,6 +255,8 @@ bool take_burst(int fd) {
 void tty_expect(int fd, int bytes) {
     if (ahead.fd != fd) ahead.drop();
     ahead.fd = fd;
+    // The burst begins with what is held already.
+    bytes -= ahead.available(fd);
     ahead.expected = std::min(std::max(ahead.expected, bytes), TakenAhead::kCapacity);
 }
 
