@@ -1,6 +1,7 @@
 // Bringing the ICD2 up, asking it about itself and the target, and telling
 // it what it is about to program.
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -133,9 +134,9 @@ int get_firmware_details(Icd2FirmwareDetails* details) {
     char text[sizeof "255.255.255.255"];
     std::snprintf(text, sizeof text, "%02d.%02d.%02d.%02d", details->firmware_id,
                   details->version[0], details->version[1], details->version[2]);
-    constexpr size_t kTextLength = sizeof details->version_text - 1;
-    std::strncpy(details->version_text, text, kTextLength);
-    details->version_text[kTextLength] = '\0';
+    std::memset(details->version_text, 0, sizeof details->version_text);
+    std::memcpy(details->version_text, text,
+                std::min(std::strlen(text), sizeof details->version_text - 1));
     return 0;
 }
 
