@@ -43,6 +43,8 @@ struct Sim {
     unsigned speed = 19200;  // the line's speed, kept between opens as a pty's is
     std::deque<Piece> unread;
     unsigned long long now_us = 0;
+    std::string failing;  // the function of fail_call, and its calls until the one that fails
+    int calls_left = 0;
 };
 
 std::unique_ptr<Sim> sim;
@@ -63,6 +65,12 @@ int failure(int fd) {
 
 void close_port(int fd) {
     if (fd == kPortFd) current().open = false;
+}
+
+// Whether this call of function is the one fail_call planted a failure on.
+bool planted(const char* function) {
+    Sim& s = current();
+    return s.failing == function && --s.calls_left == 0;
 }
 
 // Waits up to timeout seconds for the next byte: true when it is there in
@@ -99,6 +107,10 @@ std::string reset(const std::vector<std::string>& settings) {
 void mark_missing(const std::string& path) {
     missing.insert(path);
 }
+void fail_call(const std::string& function, int nth) {
+    current().failing = function;
+    current().calls_left = nth;
+}
 Memory& memory() {
     return current().memory;
 }
@@ -117,7 +129,7 @@ using namespace icd2sim::inprocess;
 int tty_open(const char* path, unsigned int speed) {
     auto& s = current();
     // A vanished device took its pty, and the pty's device node, with it.
-    if (missing.count(path) != 0 || s.link.vanished()) {
+    if (missing.count(path) != 0 || s.link.vanished() || planted("tty_open")) {
         log_message(1, 1, kModule, "tty_open", "Unbale to open serial port: %s Reason: %d %s", path,
                     ENOENT, std::strerror(ENOENT));
         return -1;
@@ -129,7 +141,7 @@ int tty_open(const char* path, unsigned int speed) {
 }
 
 int tty_set_baud(int fd, unsigned int speed) {
-    if (int err = failure(fd)) {
+    if (int err = planted("tty_set_baud") ? EIO : failure(fd)) {
         log_message(1, 1, kModule, "tty_set_baud", "Unbale to drain port, Reason: %d %s", err,
                     std::strerror(err));
         close_port(fd);
@@ -140,7 +152,7 @@ int tty_set_baud(int fd, unsigned int speed) {
 }
 
 int tty_flush(int fd) {
-    if (int err = failure(fd)) {
+    if (int err = planted("tty_flush") ? EIO : failure(fd)) {
         log_message(1, 2, kModule, "tty_flush", "Unbale to open flush port, Reason: %d %s", err,
                     std::strerror(err));
         close_port(fd);
@@ -153,13 +165,15 @@ int tty_flush(int fd) {
 int tty_dtr(int fd, int flag) {
     // The DTR requests reach the simulator through its preload library, which
     // takes them even on a hung-up pty; only a closed port refuses them.
-    if (failure(fd) == EBADF) {
+    const int err = planted("tty_dtr") ? EIO : failure(fd) == EBADF ? EBADF : 0;
+    if (err != 0) {
         if (flag != 0)
-            log_message(1, 1, kModule, "tty_dtr", "Unbale to set DTR, Reason: %d %s", EBADF,
-                        std::strerror(EBADF));
+            log_message(1, 1, kModule, "tty_dtr", "Unbale to set DTR, Reason: %d %s", err,
+                        std::strerror(err));
         else
-            log_message(1, 2, kModule, "tty_dtr", "Unbale to clear DTR, Reason: %d %s", EBADF,
-                        std::strerror(EBADF));
+            log_message(1, 2, kModule, "tty_dtr", "Unbale to clear DTR, Reason: %d %s", err,
+                        std::strerror(err));
+        close_port(fd);
         return flag != 0 ? 1 : 2;
     }
     current().link.dtr(flag != 0);
@@ -168,7 +182,7 @@ int tty_dtr(int fd, int flag) {
 
 int tty_write(int fd, const char* buffer, size_t length) {
     if (length == 0) return 0;
-    if (int err = failure(fd)) {
+    if (int err = planted("tty_write") ? EIO : failure(fd)) {
         log_message(1, 1, kModule, "tty_write", "Unbale to write, Reason: %d %s", err,
                     std::strerror(err));
         close_port(fd);

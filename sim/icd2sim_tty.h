@@ -18,6 +18,11 @@ namespace icd2sim::inprocess {
 std::string reset(const std::vector<std::string>& settings = {});
 // From now on tty_open of path fails as for a file that does not exist.
 void mark_missing(const std::string& path);
+// The nth call from now of function (tty_set_baud, tty_flush, tty_dtr or
+// tty_write) fails with EIO as the real call would: its line logged, the port
+// closed, its failure status returned; tty_open's fails as for a missing
+// file. reset() forgets it.
+void fail_call(const std::string& function, int nth);
 // The target's memory, to fill before a run and to read after it.
 Memory& memory();
 // The simulator's transcript since reset.

@@ -1,6 +1,5 @@
-// The far end of a pseudo-terminal, and the small helpers of the serial line
-// tests: the code under test opens path() like any serial port, and the test
-// plays the ICD2 on the master side.
+// The far end of a pseudo-terminal, and the small helpers of the serial line tests: the code under
+// test opens path() like any serial port, and the test plays the ICD2 on the master side.
 #pragma once
 
 #include <fcntl.h>
@@ -44,8 +43,7 @@ class PtyPeer {
             bytes.append(buffer, static_cast<size_t>(got));
         return bytes;
     }
-    // Discards what the host has not read yet; its reads then end at once
-    // and its writes fail.
+    // Discards what the host has not read yet; its reads then end at once and its writes fail.
     void hang_up() {
         if (master_ >= 0) close(master_);
         master_ = -1;

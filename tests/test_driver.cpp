@@ -6,9 +6,12 @@
 #include <cstdlib>
 #include <sstream>
 #include <tuple>
+#include <utility>
 
 #include "config/config.h"
 #include "driver/driver.h"
+#include "icd2/icd2.h"
+#include "icd2/tty.h"
 #include "icd2sim_tty.h"
 #include "support/harness.h"
 
@@ -23,6 +26,14 @@ using harness::kHexEnd;
 using Texts = std::vector<std::string>;
 
 constexpr int kNoDevice = -1;  // find_device returned null
+
+// The program is linked with --wrap=malloc,--wrap=realloc: of the allocations the libraries under
+// test make, the failing_in-th from now of at least failing_size bytes fails.
+int failing_in = 0;
+size_t failing_size = 0;
+bool fails(size_t size) {
+    return size >= failing_size && failing_in > 0 && --failing_in == 0;
+}
 
 // One record of each space in the passes' order: program (a padded block), EEPROM, ID, config.
 const std::string kImage = hex_words(0, {0x1234, 0x2345, 0x3456}) +
@@ -81,7 +92,9 @@ class Driver : public testing::Test {
         probe = ProbeReport{};
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
+        const int failing = std::exchange(failing_in, 0);  // in the job alone
         char* device = probe_device(tty.c_str(), &probe);
+        failing_in = failing;
         result = device == nullptr ? kNoDevice
                  : job == 'p'      ? do_prog(list, device, &outcome)
                  : job == 'v'      ? do_verify(list, device, &outcome)
@@ -129,9 +142,11 @@ TEST_F(Driver, ProcessorSettingsWinOverTheirFamilysAndCandidatesComeFamilyByFami
         "family/G/id/mask = 3\nprocessor/LONE/id = 1\nprocessor/Q/family = NONE\n"
         "family/B/id = 2\nfamily/A/id = 1\nprocessor/Z/family = A\nprocessor/Y/family = B\n"
         "processor/X/family = B\nprocessor/W/family = A\nprocessor/P4/family = A\n"
-        // Never tried: a family without id, a name in another case, no family key, one below it.
+        // Never tried: a family without id, a name in another case, no family key, one below it,
+        // the sections' own values.
         "family/NOID/address/prog/size = 5\nprocessor/P1/family = NOID\nprocessor/P2/family = a\n"
-        "processor/P3/address/prog/size = 5\nprocessor/P5/family/extra = A\n");
+        "processor/P3/address/prog/size = 5\nprocessor/P5/family/extra = A\nprocessor = P\n"
+        "family = F\n");
     auto key = [](const char* device, const char* suffix) {
         char* found = get_device_config_key(device, suffix);
         std::string text = found ? found : "<null>";
@@ -272,13 +287,8 @@ const Case kCases[] = {
     // costs three attempts of a 5-second wait and two 1 ms pulses each.
     {{"wake.reply=none"}, kNoDevice, {error(2, "find_device", "ICD Connection failed.")}, "", 15006,
      "connect"},
-    {{"wake.reply=X"}, kNoDevice, {"ICD Connection failed."}, ""},
     {{"wake.reply=u"}, 0, {}, ""},
     {{"wake.from_attempt=2"}, 0, {"failed, retrying."}, "", 5014},
-    {{"fault=silence 4D"}, kNoDevice, {"Connection failed."}, "", 15006},
-    {{"fault=checksum 4D"}, 0, {"failed, retrying."}, "Invalid checksum"},
-    {{"fault=checksum 37"}, kNoDevice, {"Unable to read ICD2 voltages."}, "Invalid checksum"},
-    {{"fault=code 34"}, kNoDevice, {"Expecting: 34 Got: 7E"}, ""},
     {{"fault=silence 35"}, kNoDevice, {"Unable to read ICD2 voltages."}, "", 5012},
     {{"fault=short 34"}, kNoDevice,
      {"2 1 WARNING [icd2] [get_voltages] Response too short: 34",
@@ -287,11 +297,8 @@ const Case kCases[] = {
                             "target VDD via ICD2"}, ""},
     {{"voltage.vdd=0", "fault=checksum 05"}, kNoDevice,
      {error(8, "find_device", "Unable to set VDD via ICD2")}, ""},
-    {{"fault=end 07"}, kNoDevice, {"Unable to retrieve ICD2 firmware version"},
-     "Malformed response"},
     {{"fault=short 01"}, kNoDevice, {"Unable to retrieve ICD2 firmware version"}, "", -1,
      "connect"},
-    {{"fault=checksum 02"}, kNoDevice, {"Unable to run ICD2 self test."}, ""},
     {{"fault=short 02"}, kNoDevice, {"Unable to run ICD2 self test."}, ""},
     {{"selftest=00 01 00 80 07"}, kNoDevice,
      {"4 11 DEBUG   [tarnwell] [find_device] Self Test: Target VDD: pass",
@@ -300,16 +307,9 @@ const Case kCases[] = {
       "4 14 DEBUG   [tarnwell] [find_device] Self Test: MCLR VDD: high",
       "4 15 DEBUG   [tarnwell] [find_device] Self Test: MCLR VPP: fail",
       error(16, "find_device", "ICD2 self test failed.")}, "", -1, "selftest"},
-    {{"fault=zeros 07"}, 0, {"Ignoring unknown command 00AB"}, ""},
-    {{"fault=noise 37"}, 0, {}, ""},
     // Identification.
-    {{"fault=checksum 2A"}, kNoDevice, {}, "Invalid checksum"},
     {{"fault=silence 2A"}, kNoDevice, {"Timeout during read"}, "", 10012},
-    {{"fault=checksum 4A"}, kNoDevice, {}, "Invalid checksum"},
-    {{"fault=checksum 4A/block"}, kNoDevice, {"[icd2_word_read] Invalid checksum"}, ""},
-    {{"fault=start 4A/block"}, kNoDevice, {"start of word character: ["}, ""},
     {{"fault=code 4A/close"}, kNoDevice, {"Expecting: 4A Got: 7E"}, ""},
-    {{"chipid.value=0"}, kNoDevice, {}, ""},
     {{"chipid.value=0x1234"}, kNoDevice, {}, "", -1, "identify"},
     {{"fault=checksum 06"}, kNoDevice,
      {"Unable to configure program memory size for device (SIM16A)"}, ""},
@@ -324,18 +324,13 @@ const Case kCases[] = {
     {{"fault=silence 43/block"}, 11, {"Unbale to write program memory: 0000"}, "", 10012},
     {{"fault=code 43/close"}, 0, {"Unbale to write program memory: 0000"}, ""},
     {{"fault=checksum 47"}, 11, {"Unbale to read program memory: 0000"}, "0000, read failed\n"},
-    {{"fault=cut 47/block"}, 11, {"Unbale to read program memory: 0000"}, "0000, read failed\n",
-     5012},
-    {{"fault=end 47/close"}, 11, {"Unbale to read program memory: 0000"}, "Malformed response"},
     {{"stuck=prog:1=0x3345"}, 11, {},
      "\rProgramming SIM16A : Verify failed at adress 0001 Reads 3345 instead of 2345\n"},
     {{"fault=code 44"}, 11, {"Unbale to write eeprom memory: 2100"},
      "Verify failed at adress 2100 Reads FF instead of AB\n"},
-    {{"fault=start 48/block"}, 11, {"Invalid start of byte character: ["}, "2100, read failed\n"},
     {{"stuck=eeprom:0x2101=0x05"}, 11, {},
      "\rProgramming SIM16A : Verify failed at adress 2101 Reads  5 instead of CD\n"},
     {{"fault=checksum 46"}, 11, {"Unbale to write ID memory: 2000"}, ""},
-    {{"fault=end 4A#2/block"}, 11, {"Invalid end of word character: )"}, ""},
     {{"fault=checksum 45"}, 11, {"Unbale to write config memory: 2007"}, ""},
     {{"fault=silence 49/close"}, 11, {"Unbale to read config memory: 2007"}, "2007, read failed\n",
      5012},
@@ -357,10 +352,6 @@ const Case kCases[] = {
      "\rVerifying SIM16A : Failed at adress 2100, read failed\n"},
     {{"fault=checksum 4A#2/block"}, 16, {error(9, "do_verify", "Unbale to read ID memory: 2000")},
      "\rVerifying SIM16A : Failed at adress 2000, read failed\n"},
-    {{"fault=checksum 47"}, 16, {"[do_verify] Unbale to read program memory: 0000"},
-     "0000, read failed\n"},
-    {{"fault=cut 48/block"}, 16, {"[do_verify] Unbale to read eeprom memory: 2100"},
-     "2100, read failed\n", 5012},
     {{"fault=code 49"}, 16, {error(7, "do_verify", "Unbale to read config memory: 2007")},
      "2007, read failed\n"},
     {{"stuck=prog:1=0x3345"}, 16, {},
@@ -454,8 +445,7 @@ TEST_F(Driver, ConfigurationCheckListsProcessorsAndWarnsOncePerProblemWithItsLin
          "line 10: processor SIM16A has no /address/id/size"},
         {base + "processor/SIM16A/address/id/start = 100\n",
          "line 11: processor SIM16A: spaces prog and id overlap"},
-        // Signed numbers read right, and settings that are not numbers are
-        // not checked as numbers.
+        // Signed numbers read right, and settings that are not numbers are not checked as numbers.
         {base + "log/default = +3\nnotes/owner = bench 4\n", ""},
     };
     for (const auto& [config, warning] : rows) {
@@ -515,4 +505,57 @@ TEST_F(Driver, CoalescedRunsMoveInLargerTransfersAndSplitWhereContiguityBreaks) 
     EXPECT_TRUE(ends(out, "Verify failed at adress 007F, read failed\n"));
 }
 
+// Memory that cannot be had: a setting's key, a pass's first buffer, or its growth for a coalesced
+// run longer than that buffer (1032 words).
+TEST_F(Driver, AllocationFailuresEndWithTheirCodeAndLine) {
+    failing_in = 1;
+    EXPECT_EQ(get_device_config_key("SIM16A", "/address/prog/start"), nullptr);
+    configure(harness::default_config() + "processor/SIM16A/transfer/coalesce = 1\n");
+    failing_size = 4096;  // the first buffer, 1024 words, and any growth of it
+    for (auto [job, nth, code] :
+         {std::tuple{'p', 1, 25}, {'v', 1, 14}, {'p', 2, 15}, {'v', 2, 15}}) {
+        failing_in = nth;
+        run({}, job, run_of(0, 129) + kHexEnd);
+        EXPECT_EQ(result, code);
+        EXPECT_EQ(count_lines(log, error(code, job == 'p' ? "do_prog" : "do_verify",
+                                         "Unable to allocate memory for verification.")),
+                  1);
+    }
+    failing_in = 0, failing_size = 0;
+}
+
+// Each serial call of the handshake failing in turn, then the reply: icd2_connect names the step
+// and gives the port up unless only the reply failed; icd2_init names its own steps.
+TEST_F(Driver, ConnectionFailuresNameTheirStep) {
+    // A call and which of its calls fails, or a setting (0); icd2_connect's and icd2_init's result.
+    const std::tuple<const char*, int, int, int> rows[] = {
+        {"tty_set_baud", 1, 1, 2},  {"tty_dtr", 1, 2, 2},   {"tty_dtr", 2, 3, 2},
+        {"tty_write", 1, 4, 2},     {"tty_dtr", 3, 5, 2},   {"tty_dtr", 4, 6, 2},
+        {"tty_flush", 1, 7, 2},     {"tty_write", 2, 8, 2}, {"wake.reply=none", 0, 9, 2},
+        {"wake.reply=X", 0, 10, 2}, {"tty_open", 1, 0, 1},  {"fault=silence 4D", 0, 0, 3},
+        {"tty_set_baud", 2, 0, 4}};
+    testing::internal::CaptureStderr();
+    for (auto [call, nth, connect, init] : rows) {
+        for (const bool whole : {false, true}) {
+            ASSERT_EQ(sim::reset(nth == 0 ? Texts{call} : Texts{}), "");
+            if (!whole) serial_fd = tty_open(tty.c_str(), 19200);
+            sim::fail_call(call, nth);
+            const int step = whole ? icd2_init(tty.c_str()) : icd2_connect('U');
+            EXPECT_EQ(step, whole ? init : connect) << call << nth;
+            EXPECT_EQ(serial_fd >= 0, step == 0 || (!whole && step >= 9)) << call << nth;
+            icd2_close();
+        }
+    }
+    testing::internal::GetCapturedStderr();
+}
+
 }  // namespace
+
+extern "C" void* __real_malloc(size_t size);
+extern "C" void* __real_realloc(void* block, size_t size);
+extern "C" void* __wrap_malloc(size_t size) {
+    return fails(size) ? nullptr : __real_malloc(size);
+}
+extern "C" void* __wrap_realloc(void* block, size_t size) {
+    return fails(size) ? nullptr : __real_realloc(block, size);
+}

@@ -55,13 +55,6 @@ class Icd2Test : public testing::Test {
     int fd = -1, icd2 = -1;
 };
 
-template <typename... Args>
-std::string format(const char* format, Args... args) {
-    char text[128];
-    std::snprintf(text, sizeof text, format, args...);
-    return text;
-}
-
 TEST(Ascii2Hex, ReadsTwoCharactersLikeStrtol) {
     static const char empty[1] = {'\0'};  // one byte: the sanitizer build catches a read past it
     for (auto [text, value] : {std::pair<const char*, int>{"3D", 0x3D},
@@ -73,10 +66,9 @@ TEST(Ascii2Hex, ReadsTwoCharactersLikeStrtol) {
         EXPECT_EQ(ascii2hex(text), value) << text;
 }
 
-// A corrupt frame (a length below 6 before any body is read) is reported on
-// stdout and gives the port up; noise and "00" messages are skipped, codes
-// match in any case, a leftover answer is the next command's, and 5 silent
-// seconds make one line. Log lines are compared whole after the time.
+// A corrupt frame (a length below 6 before any body is read) is reported on stdout and gives the
+// port up; noise and "00" messages are skipped, codes match in any case, a leftover answer is the
+// next command's, and 5 silent seconds make one line. Log lines are compared whole after the time.
 TEST_F(Icd2Test, ResponsesAreCheckedAndMatchedToTheirCommand) {
     for (auto [bytes, command, body, printed, line] : {
              std::tuple<std::string, const char*, const char*, const char*, const char*>{
@@ -112,16 +104,6 @@ TEST_F(Icd2Test, ResponsesAreCheckedAndMatchedToTheirCommand) {
     }
 }
 
-// The buffer starts at 64 characters and grows by 64 as longer frames come.
-TEST_F(Icd2Test, LongBodiesGrowPayload) {
-    for (auto [size, capacity] : {std::pair{4, 64}, {100, 128}, {0xFF - 6, 256}}) {
-        const std::string body = "47" + std::string(static_cast<size_t>(size - 2), 'A');
-        send(frame(body));
-        EXPECT_STREQ(receive_response(fd), body.c_str());
-        EXPECT_EQ(payload_length, capacity);
-    }
-}
-
 // Header, text and trailer, one write each; a text too long for the length
 // digits is not sent, and a write on a closed port fails.
 TEST_F(Icd2Test, CommandFramesByteForByte) {
@@ -150,15 +132,17 @@ std::string status(int which) {
     Icd2FirmwareDetails d{};
     Icd2Voltages v{-1, -1, -1};
     Icd2SelfTest r{};
-    const int result = which == 0   ? get_firmware_details(&d)
-                       : which == 1 ? get_voltages(&v)
-                                    : get_self_test(&r);
+    std::ostringstream text;  // each result before the fields it filled
     if (which == 0)
-        return format("%d %d %d.%d.%d %s", result, d.firmware_id, d.version[0], d.version[1],
-                      d.version[2], d.version_text);
-    if (which == 1) return format("%d %g %g %g", result, v.reading_37, v.target_vdd, v.reading_35);
-    return format("%d %d%d%d%d%d%d", result, r.module_vpp, r.target_vdd, r.mclr_gnd, r.mclr_vdd,
-                  r.mclr_vpp, r.overall);
+        text << get_firmware_details(&d) << ' ' << +d.firmware_id << ' ' << +d.version[0] << '.'
+             << +d.version[1] << '.' << +d.version[2] << ' ' << d.version_text;
+    else if (which == 1)
+        text << get_voltages(&v) << ' ' << v.reading_37 << ' ' << v.target_vdd << ' '
+             << v.reading_35;
+    else
+        text << get_self_test(&r) << ' ' << +r.module_vpp << +r.target_vdd << +r.mclr_gnd
+             << +r.mclr_vdd << +r.mclr_vpp << +r.overall;
+    return text.str();
 }
 
 // Each status operation with the ICD2's answers: its result and the fields
@@ -166,16 +150,12 @@ std::string status(int which) {
 TEST_F(Icd2Test, StatusCommandsDecodeTheirAnswers) {
     CaptureStderr();
     for (auto [answers, which, result] : {
-             std::tuple{"0705 01070314", 0, "0 5 7.3.20 05.07.03.20"},
-             {"07FF 01C8FF64", 0, "0 255 200.255.100 255.200.255"},  // cut to its field
+             std::tuple{"07FF 01C8FF64", 0, "0 255 200.255.100 255.200.255"},  // cut to its field
              {"07", 0, "2 0 0.0.0 "},
              {"0705 010703", 0, "3 5 0.0.0 "},
-             {"37A0 3480 3500", 1, "0 12.7808 4.99968 0"},
              {"3710 3580", 1, "2 1.27808 -1 -1"},
-             {"37A0 348", 1, "2 12.7808 -1 -1"},
+             {"37A0 3480 35", 1, "3 12.7808 4.99968 -1"},
              {"020001008007", 2, "0 100233"},  // reported target VDD first
-             {"020000000000", 2, "0 000000"},
-             {"0202FF000000", 2, "0 330003"},
              {"0200010080", 2, "2 000000"},
          }) {
         std::stringstream bodies(answers);
@@ -201,6 +181,12 @@ TEST_F(Icd2Test, DataBlockReadFailuresNameTheirStep) {
               0x3FFF},
              {"{12ABE6)", 5,
               " 1 5 ERROR   [icd2] [icd2_byte_read] Invalid end of byte character: )\n", false, -1},
+             {"[12AB", 1,
+              " 1 1 ERROR   [icd2] [icd2_byte_read] Invalid start of byte character: [\n", false,
+              -1},
+             {"{FF3F3412CF)", 5,
+              " 1 5 ERROR   [icd2] [icd2_word_read] Invalid end of word character: )\n", false,
+              0x3FFF},
          }) {
         const int given = port();
         send(bytes, true);
@@ -217,9 +203,8 @@ TEST_F(Icd2Test, DataBlockReadFailuresNameTheirStep) {
     }
 }
 
-// A data block is written as start, each element, checksum with end; a block
-// operation fails at its step, and the closing response a failed block left
-// unread answers the next command.
+// A data block is written as start, each element, checksum with end; a block operation fails at its
+// step, and the closing response a failed block left unread answers the next command.
 TEST_F(Icd2Test, BlockTransfersByteForByteAndWhereTheyFail) {
     port(SOCK_SEQPACKET);
     send(frame("47") + "{FF3F3412CF}" + frame("47"));

@@ -34,7 +34,6 @@ TEST(CommandLine, WrongCommandLinesGiveUsageAndStatusOne) {
         {{"image.hex"}, ""},
         {{"-t", "/dev/null"}, ""},
         {{"image.hex", "-t", "x"}, ""},  // a -t after the HEX file is never seen
-        {{"-c", "x.config", "-v", "-t", "/dev/null"}, ""},
         {{"-x", "-t", "/dev/null"}, "invalid option -- 'x'\n"},
         {{"-t", "x", "-b", "-e"}, "tarnwell: -b and -e select two jobs; give one of them\n"},
         {{"-t", "x", "-r", "out.hex", "-v"}, "tarnwell: -r cannot be combined with -v\n"},
@@ -63,9 +62,8 @@ TEST(CommandLine, WrongCommandLinesGiveUsageAndStatusOne) {
 TEST(CommandLine, EachEarlyFailureEndsWithItsStatusAndLine) {
     const std::string config = write_temp_file("c.config", harness::default_config());
     const std::string hex = write_temp_file("a.hex", harness::hex_words(0, {1}) + harness::kHexEnd);
-    const std::string missing = "/nonexistent/x", lines = std::string(2 << 20, 'k') + "\n";
-    std::string junk(8192, '\0'), records;  // binary junk, and records before a bad line
-    for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>(i * 2654435761u >> 13);
+    const std::string missing = "/nonexistent/x";
+    std::string records;  // before a bad line
     for (int i = 0; i < 6; ++i) records += harness::hex_words(8 * i, {i});
     const std::string bad_7 = write_temp_file("7.hex", records + ":02000E00010000FF\n");
     // The status, -c and the HEX file, and a line of the log ("": the log is empty).
@@ -73,11 +71,6 @@ TEST(CommandLine, EachEarlyFailureEndsWithItsStatusAndLine) {
         {1, missing, hex, "1 1 ERROR   [tarnwell] [main] Unable to open config file: " + missing},
         {2, config, missing, "1 1 ERROR   [tarnwell] [main] Unable to open hex file: " + missing},
         {2, config, "/tmp", "Unable to open hex file: /tmp"},
-        // Configurations of binary junk or of megabyte lines still load.
-        {2, write_temp_file("junk.config", junk), missing, "Unable to open hex file"},
-        {2, write_temp_file("huge.config", "k = " + lines + lines + " = v\n"), missing, "hex file"},
-        {3, config, write_temp_file("junk.hex", junk), "Error parsing hex file: "},
-        {3, config, write_temp_file("l.hex", ":" + std::string(3 << 20, 'A')), "Error parsing hex"},
         {3, config, bad_7,
          "1 2 ERROR   [tarnwell] [main] Line 7 of " + bad_7 + ": Checksum validation failed"},
         // The real serial module meets a device that is no tty.
@@ -114,7 +107,7 @@ TEST(CommandLine, TtyWithoutPermissionNamesItsGroup) {
     EXPECT_EQ(count_lines(run.err, info + tty + ": it belongs to group " + owner->gr_name), 1);
 }
 
-TEST(EndToEnd, TheReadmeJobProgramsThenVerifiesTheExample) {
+TEST(EndToEnd, TheReadmeJobProgramsTheExample) {
     const std::string examples = std::string(SOURCE_DIR) + "/examples/";
     harness::SimRun setup{harness::read_file(examples + "tarnwell.config"),
                           harness::read_file(examples + "example.hex")};
@@ -133,13 +126,8 @@ TEST(EndToEnd, TheReadmeJobProgramsThenVerifiesTheExample) {
     auto device = harness::hex_decode(programmed.dump);
     for (auto [address, word] : harness::hex_decode(setup.hex))
         EXPECT_EQ(device[address], address >> 8 == 0x21 ? word & 0xFF : word) << address;
-    setup.sim.insert(setup.sim.end(), {"--load", write_temp_file("part.hex", programmed.dump)});
-    setup.args = {"-v"};
-    harness::Result verified = harness::run_with_sim(setup);
-    EXPECT_EQ(verified.status, 0) << verified.err;
-    EXPECT_TRUE(verified.out.ends_with("\rVerifying TW14-B : Passed          \n")) << verified.out;
-    // The part vanishes mid-run: the pass fails, instead of hanging or passing.
-    setup.args = {};
+    // (The installation tests verify it from this dump.) The part vanishes mid-run: the pass
+    // fails, instead of hanging or passing.
     setup.sim.insert(setup.sim.end(), {"--set", "fault=vanish 43"});
     harness::Result vanished = harness::run_with_sim(setup);
     EXPECT_EQ(vanished.status, 5) << vanished.err;

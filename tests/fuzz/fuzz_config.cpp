@@ -47,8 +47,7 @@ void check_entry(std::string_view key, std::string_view value, std::string_view 
     require(input.find(value) != std::string_view::npos, "stored value does not occur in the file");
 }
 
-// A listing under a key (null: the whole tree): copies of the keys, or the
-// tree's own value texts.
+// A listing under a key (null: the whole tree): copies of the keys, or the tree's own value texts.
 template <typename T, typename Item>
 std::vector<T> listed(Item** (*get)(const char*), void (*release)(Item***), const char* under) {
     Item** items = get(under);

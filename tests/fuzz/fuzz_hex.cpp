@@ -36,10 +36,9 @@ int read_list(const char* text, size_t size, List& list) {
     return status;
 }
 
-// The list is well formed, and the writer prints each record's words at its
-// own word address, whatever its type; reading its text back, with the
-// extended linear address records applied, must give the same words in the
-// same order.
+// The list is well formed, and the writer prints each record's words at its own word address,
+// whatever its type; reading its text back, with the extended linear address records applied, must
+// give the same words in the same order.
 void check_list_and_round_trip(HexRecord* head) {
     Words printed, read_back;
     char* text = nullptr;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package, checks its metadata, unpacks it into a scratch
-# root and runs the programs from there.
+# root and runs the programs from there; last, lintian must find no error and
+# no warning in it (exit status 77, skipped, when lintian is not installed).
 #   debian_package.sh SOURCE_DIR PACKAGE_BUILD_DIR
 set -euo pipefail
 source="$1" build="$2"
@@ -42,3 +43,5 @@ check_usage "$root/usr/bin/tarnwell" /etc/tarnwell.config
 check_preload_found "$root/usr/bin/icd2sim" "$root"
 check_completions "$root/usr/share/bash-completion/completions"
 check_simulated_run "$root/usr/bin" "$root/etc/tarnwell.config" "$root/usr/share/doc/tarnwell/examples"
+command -v lintian >/dev/null || { echo "lintian is not installed" >&2; exit 77; }
+lintian --fail-on error,warning --display-info "$deb"
