@@ -1,15 +1,48 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <regex>
 
+#include "config/config.h"
 #include "config/config_lookup.h"
 #include "config/data_base.h"
-#include "stderr_capture.h"
+#include "config/data_base_testing.h"
+#include "log/log.h"
 #include "strutil/strutil.h"
 
 namespace {
+
+// Everything body wrote on descriptor 2 (stdio or not), with the failing-th
+// allocation of the key tree made to fail meanwhile (0: none).
+template <typename Body>
+std::string stderr_of(Body&& body, int failing = 0) {
+    testing::internal::CaptureStderr();
+    data_base_fail_allocation(failing);
+    body();
+    data_base_fail_allocation(0);
+    return testing::internal::GetCapturedStderr();
+}
+
+// Leaves the process-wide configuration and logger state as it found them.
+class ConfigTest : public testing::Test {
+  protected:
+    void TearDown() override {
+        log_no_config(-1);
+        free_config();
+        std::remove(path.c_str());
+    }
+    // Loads content from a file; returns what the loader wrote on standard error.
+    std::string load(const std::string& content, int failing = 0) {
+        std::ofstream(path) << content;
+        return stderr_of([this] { EXPECT_EQ(load_config(path.c_str()), 0); }, failing);
+    }
+    const std::string path = testing::TempDir() + "tarnwell" + std::to_string(getpid()) + ".config";
+};
 
 using Texts = std::vector<std::string>;
 
@@ -228,7 +261,7 @@ TEST_F(KeyTree, AllocationFailureLeavesChainsIntact) {
         ASSERT_EQ(strhash(DATA_BASE_BUCKETS, name), strhash(DATA_BASE_BUCKETS, "a"));
     make("u");
     make("M");
-    stderr_of([&] { EXPECT_EQ(make("a"), nullptr); }, 1);  // its log line: test_log
+    stderr_of([&] { EXPECT_EQ(make("a"), nullptr); }, 1);  // its log line: see the logger below
     EXPECT_EQ(list(nullptr), (Texts{"/M", "/u"}));
     stderr_of([&] { EXPECT_EQ(make("a/b/c"), nullptr); }, 2);
     EXPECT_EQ(list(nullptr), (Texts{"/M", "/a", "/u"}));  // "a" stays, without "b"
@@ -260,6 +293,88 @@ TEST_F(KeyTree, ReleasesValuesOnlyWithAReleaseFunction) {
     });
     EXPECT_EQ(released, (Texts{"x/y", "x"}));  // children before their parent
     EXPECT_EQ(tree, nullptr);
+}
+
+// ---- The logger
+
+// The text with the ctime stamp (weekday, month, blank-padded day, time and
+// four-digit year) that starts a line replaced by "@".
+std::string stamped(const std::string& text) {
+    static const std::regex stamp(
+        "(^|\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} ");
+    return std::regex_replace(text, stamp, "$1@");
+}
+
+using Log = ConfigTest;
+
+TEST_F(Log, WritesTheLinesItsLevelLetThroughInTheirExactLayout) {
+    load("log/module/icd2 = 1\nlog/module/tarnwell/main = -1\nlog/module/tarnwell/do_prog = 9\n");
+    EXPECT_EQ(stamped(stderr_of([] {
+                  log_message(2, 1, "icd2", "tty_read", "Timeout during read");
+                  log_message(1, 3, "icd2", "tty_read", "%s:%2X|%04X", "/dev/x", 5, 0xab);
+                  log_message(0, 1, "tarnwell", "main", "never, not even FATAL");
+                  log_message(4, 12, "data_base", "f", "debug");
+                  log_message(0, 2, "tarnwell", "do_prog", "fatal");
+                  log_message(7, 1, "tarnwell", "do_prog", "odd");
+                  log_message(-1, 2, "tarnwell", "do_prog", "negative");
+              })),
+              "@1 3 ERROR   [icd2] [tty_read] /dev/x: 5|00AB\n@4 12 DEBUG   [data_base] [f] debug\n"
+              "@0 2 FATAL    [tarnwell] [do_prog] fatal\n@7 1 UNKNOWN [tarnwell] [do_prog] odd\n"
+              "@-1 2 UNKNOWN [tarnwell] [do_prog] negative\n");
+}
+
+TEST_F(Log, LevelFollowsConfiguredKeysUnlessFixed) {
+    const std::tuple<const char*, const char*, const char*, int> cases[] = {
+        {"other = 1\n", "icd2", "tty_read", 4},
+        {"log/main = 2\nlog/module/icd2 = 4\n", "icd2", "tty_read", 2},
+        {"log/main = 0\n", "icd2", "tty_read", 0},
+        {"log/main = -3\nlog/default = 3\n", "icd2", "tty_read", 3},
+        {"log/module/tarnwell/find_device = 3\nlog/default = 1\n", "tarnwell", "find_device", 3},
+        {"log/module/tarnwell/find_device = 3\nlog/default = 1\n", "tarnwell", "main", 1},
+        {"log/module/icd2/tty_read = 0\nlog/module/icd2 = 2\n", "icd2", "tty_read", 2},
+        {"log/module/icd2 = 0\nlog/default = 3\n", "icd2", "tty_read", 3},
+        {"log/default = abc\n", "icd2", "tty_read", 0}};
+    for (const auto& [config, module, function, level] : cases) {
+        load(config);
+        EXPECT_EQ(log_get_level(module, function), level) << config;
+        free_config();
+    }
+    EXPECT_EQ(log_get_level("icd2", "tty_read"), 4);  // nothing loaded
+    load("log/default = 2\n");
+    for (auto [fixed, level] : {std::pair{3, 3}, {0, 0}, {-1, 2}}) {
+        log_no_config(fixed);
+        EXPECT_EQ(log_get_level("icd2", "tty_read"), level) << fixed;
+    }
+}
+
+TEST_F(Log, LookupCreatesNoElementsAndNeverMatchesACutKey) {
+    // The function's key is one character too long: the loader cuts it to fit.
+    const std::string function(285, 'f');
+    load("log/main = 4\nlog/module/icd2 = 2\nlog/module/icd2/" + function + " = 4\n");
+    EXPECT_EQ(log_get_level("icd2", function.c_str()), 2);
+    EXPECT_EQ(log_get_level(std::string(400, 'm').c_str(), "f"), 4);
+    log_get_level("tarnwell", "main");
+    EXPECT_EQ(get_existing_data_base_element(configDB, "log/module/tarnwell", nullptr), nullptr);
+    EXPECT_EQ(stamped(stderr_of([] { EXPECT_EQ(get_config_string("new/key"), nullptr); }, 1)),
+              "@0 1 FATAL    [data_base] [new_data_base_element] "
+              "Unable to allocate memory for new database element\n");
+}
+
+TEST_F(Log, BuildMessageAndDeprecatedError) {
+    load("log/module/icd2 = 1\nlog/default = 1\n");
+    EXPECT_EQ(build_message(3, 4, "icd2", "do_command", "filtered"), nullptr);
+    // A "%" in a name is text, never a conversion.
+    char* line = build_message(1, 4, "m%s%n", "f%d", "value %04X", 0x1f);
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(stamped(line), "@1 4 ERROR   [m%s%n] [f%d] value 001F");
+    free(line);
+    const std::string notice =
+        "** Using deprecated method - error() - in module tarnwell, method main.\n";
+    EXPECT_EQ(stamped(stderr_of([] {
+                  error(3, "tarnwell", "main", "first", "second", 7);
+                  error(1, "tarnwell", "main", "first", "second", 8);
+              })),
+              notice + notice + "@1 8 ERROR   [tarnwell] [main] first second\n");
 }
 
 }  // namespace
