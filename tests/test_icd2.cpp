@@ -27,7 +27,7 @@ namespace {
 class TtyTest : public testing::Test {
   protected:
     void SetUp() override { ASSERT_GE(fd = tty_open(peer.path(), 19200), 0); }
-    void TearDown() override { close(fd); }
+    void TearDown() override { tty_close(fd); }
 
     PtyPeer peer;
     int fd = -1;
@@ -200,13 +200,13 @@ class Icd2Test : public testing::Test {
     void SetUp() override { port(); }
     void TearDown() override {
         close(icd2);
-        if (is_open(fd)) close(fd);
+        if (is_open(fd)) tty_close(fd);
         serial_fd = -1;
     }
     // A new line: the host's end, non-blocking like the real port. On a
     // SOCK_SEQPACKET line each write arrives on its own.
     int port(int type = SOCK_STREAM) {
-        if (is_open(fd)) close(fd);
+        if (is_open(fd)) tty_close(fd);
         close(icd2);
         int ends[2];
         EXPECT_EQ(socketpair(AF_UNIX, type, 0, ends), 0);

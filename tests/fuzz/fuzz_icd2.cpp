@@ -19,6 +19,7 @@
 
 #include "fuzz_support.h"
 #include "icd2/icd2.h"
+#include "icd2/tty.h"
 
 namespace {
 
@@ -227,9 +228,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         while (recv(icd2, sink, sizeof sink, MSG_DONTWAIT) > 0) {
         }
     }
-    // The host closes its end itself on most failures; nothing has been
-    // opened since, so a valid descriptor there is still ours.
-    if (fcntl(host, F_GETFD) != -1) close(host);
+    // The host closes its end itself on most failures; the rest is closed as the port, so that no
+    // byte taken ahead reaches the next input, which gets the same descriptor number.
+    if (fcntl(host, F_GETFD) != -1) tty_close(host);
     close(icd2);
     return 0;
 }
