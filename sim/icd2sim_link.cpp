@@ -403,14 +403,25 @@ std::vector<const Fault*> Link::faults_at(const Command& command, Phase phase) c
     return found;
 }
 
+// Where a fault fires: "#<frame> <code>/<phase>".
+std::string Link::fault_point(const Command& command, Phase phase) {
+    return "#" + std::to_string(command.frame_number) + " " + command.code + "/" +
+           phase_name(phase);
+}
+
+void Link::note_fault(const Fault& fault, const Command& command, Phase phase, std::string& kinds) {
+    kinds += std::string(" ") + fault_name(fault.kind);
+    transcript_.line("FAULT " + std::string(fault_name(fault.kind)) + " " + fault.where + " at " +
+                     fault_point(command, phase));
+}
+
 bool Link::may_send(const Command& command, Phase phase, const std::vector<const Fault*>& faults,
                     const std::string& what) {
     if (vanished_ || silenced_) {
         transcript_.line(what + " " + (settings_.silent ? "silent" : "silenced"));
         return false;
     }
-    const std::string point =
-        "#" + std::to_string(command.frame_number) + " " + command.code + "/" + phase_name(phase);
+    const std::string point = fault_point(command, phase);
     for (const Fault* fault : faults) {
         if (fault->kind == FaultKind::vanish) {
             transcript_.line("FAULT vanish " + fault->where + " at " + point);
@@ -459,10 +470,7 @@ bool Link::respond(const Command& command, Phase phase, const std::string& body)
             default:
                 continue;  // start and cut have no frame to act on
         }
-        kinds += std::string(" ") + fault_name(fault->kind);
-        transcript_.line("FAULT " + std::string(fault_name(fault->kind)) + " " + fault->where +
-                         " at #" + std::to_string(command.frame_number) + " " + command.code + "/" +
-                         phase_name(phase));
+        note_fault(*fault, command, phase, kinds);
     }
     for (const Fault* fault : faults)
         if (fault->kind == FaultKind::shortbody) sent = sent.substr(0, 2);
@@ -503,10 +511,7 @@ bool Link::send_block(const Command& command, const std::string& digits, uint32_
             default:
                 continue;
         }
-        kinds += std::string(" ") + fault_name(fault->kind);
-        transcript_.line("FAULT " + std::string(fault_name(fault->kind)) + " " + fault->where +
-                         " at #" + std::to_string(command.frame_number) + " " + command.code +
-                         "/block");
+        note_fault(*fault, command, Phase::block, kinds);
     }
     if (cut) {
         // Half of the digits, then a device that says nothing more.

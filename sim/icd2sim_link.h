@@ -77,6 +77,9 @@ class Link {
                        bool& outside) const;
 
     std::vector<const Fault*> faults_at(const Command& command, Phase phase) const;
+    static std::string fault_point(const Command& command, Phase phase);
+    // Adds the fault's name to kinds and its "FAULT" line to the transcript.
+    void note_fault(const Fault& fault, const Command& command, Phase phase, std::string& kinds);
     // Handles silence and vanish at a fault point; false when nothing may be
     // sent from here on.
     bool may_send(const Command& command, Phase phase, const std::vector<const Fault*>& faults,
