@@ -1,6 +1,7 @@
 // Brings the ICD2 up, checks the target's supply and the ICD2's self test,
 // and identifies the attached processor by its chip identifier.
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "config/config.h"
 #include "driver/driver.h"
 #include "icd2/icd2.h"
+#include "icd2/tty.h"
 #include "log/log.h"
 
 // The target family last sent to the ICD2; 0xFF until the first is sent, so a
@@ -35,14 +37,24 @@ bool read_setting(const char* device, const char* suffix, long* value) {
 }
 
 // A serial device the user may not open is the commonest failure on a new
-// machine: name the group that owns it, so that the fix is obvious.
+// machine: name the group that owns it, so that the fix is obvious. When the
+// group may not use it either, joining it would not help: name the owner.
 void explain_permission(const char* tty) {
     if (access(tty, R_OK | W_OK) == 0 || errno != EACCES) return;
     struct stat info;
     if (stat(tty, &info) != 0) return;
+    if ((info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
+        const struct passwd* owner = getpwuid(info.st_uid);
+        std::string user = owner != nullptr ? owner->pw_name : std::to_string(info.st_uid);
+        log_message(1, 17, kModule, "find_device",
+                    "No permission to open %s: it belongs to user %s, and only that user (or "
+                    "root) may open it",
+                    tty, user.c_str());
+        return;
+    }
     const struct group* owner = getgrgid(info.st_gid);
     std::string group = owner != nullptr ? owner->gr_name : std::to_string(info.st_gid);
-    log_message(3, 17, kModule, "find_device",
+    log_message(1, 17, kModule, "find_device",
                 "No permission to open %s: it belongs to group %s, and your user must be a member "
                 "of it (on Debian usually dialout; log in again after joining)",
                 tty, group.c_str());
@@ -51,9 +63,14 @@ void explain_permission(const char* tty) {
 bool connect(const char* tty) {
     for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
         if (icd2_init(tty) == 0) return true;
+        // The run is ending; the attempts left would fail at once, and their
+        // lines would only hide why.
+        if (tty_interrupted() != 0) return false;
         log_message(2, 1, kModule, "find_device", "ICD Connection failed, retrying.");
     }
     log_message(1, 2, kModule, "find_device", "ICD Connection failed.");
+    if (tty_in_use(tty))
+        log_message(1, 18, kModule, "find_device", "%s is in use by another process", tty);
     explain_permission(tty);
     return false;
 }

@@ -4,6 +4,7 @@
 #include "icd2/tty.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <termios.h>
@@ -12,6 +13,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 
 #include "log/log.h"
@@ -19,6 +22,19 @@
 namespace {
 
 constexpr const char* kModule = "icd2";
+
+using Clock = std::chrono::steady_clock;
+// A full output queue (an adapter holding CTS, a USB bridge slow to drain) is
+// waited for as long as a read waits for a byte; a line that takes nothing for
+// that long is broken.
+constexpr auto kWriteStall = std::chrono::seconds(5);
+// The longest one select sleeps before the interruption flag is looked at
+// again: a signal that lands between the look and the select, or a
+// tty_interrupt from another thread, costs at most this much.
+constexpr auto kWaitSlice = std::chrono::milliseconds(250);
+
+// Set from a signal handler by tty_interrupt: the signal, or 0.
+volatile std::sig_atomic_t interrupted_by = 0;
 
 // glibc's cfsetspeed takes either a rate or a B-code; the codes are what every
 // termios implementation understands, so the two rates the ICD2 uses are
@@ -77,23 +93,60 @@ struct TakenAhead {
 
 TakenAhead ahead;
 
-// Every path that gives the port up goes through here.
+// Every path that gives the port up goes through here. The exclusive mode
+// lives in the tty, not in the descriptor: it outlasts the close while
+// another descriptor keeps the tty open (the simulator holds its pty's), and
+// would then refuse the next attempt's open.
 void close_port(int fd) {
     ahead.drop();
+    ioctl(fd, TIOCNXCL);
     close(fd);
+}
+
+enum class Wait { kReady, kTimedOut, kFailed, kInterrupted };
+
+// Waits until fd can be read (or, writing, written), at most until deadline.
+// A signal only cuts the wait short: an interrupted line ends it, any other
+// signal lets it go on. kFailed leaves select's errno.
+Wait wait_ready(int fd, bool writing, Clock::time_point deadline) {
+    for (;;) {
+        if (interrupted_by != 0) return Wait::kInterrupted;
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return Wait::kTimedOut;
+        const auto slice = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::min<Clock::duration>(left, kWaitSlice));
+        timeval limit{static_cast<time_t>(slice.count() / 1000000),
+                      static_cast<suseconds_t>(slice.count() % 1000000)};
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(fd, &set);
+        const int ready =
+            select(fd + 1, writing ? nullptr : &set, writing ? &set : nullptr, nullptr, &limit);
+        if (ready > 0) return Wait::kReady;
+        if (ready < 0 && errno != EINTR) return Wait::kFailed;
+    }
 }
 
 }  // namespace
 
 int tty_open(const char* path, unsigned int speed) {
     ahead.drop();
+    if (interrupted_by != 0) return -1;
     int fd = open(path, O_RDWR | O_NONBLOCK);
-    if (fd < 0) {
-        int err = errno;
+    // Another process's port is left exactly as it is: the lock is taken
+    // before anything touches the line. A lock that cannot be had for any
+    // other reason than its holder does not stop the run. EBUSY is the open
+    // refused by another process's exclusive mode.
+    const int refused = fd < 0 ? errno : flock(fd, LOCK_EX | LOCK_NB) != 0 ? errno : 0;
+    if (fd < 0 || refused == EWOULDBLOCK) {
         log_message(1, 1, kModule, "tty_open", "Unbale to open serial port: %s Reason: %d %s", path,
-                    err, strerror(err));
-        return -1;
+                    refused, strerror(refused));
+        if (fd >= 0) close(fd);
+        return refused == EWOULDBLOCK || refused == EBUSY ? -6 : -1;
     }
+    // Keeps out a program that takes no lock (root excepted); not every
+    // driver has it.
+    ioctl(fd, TIOCEXCL);
     if (tcflush(fd, TCIOFLUSH) != 0) {
         int err = errno;
         log_message(1, 2, kModule, "tty_open", "Unbale to open flush port: %s Reason: %d %s", path,
@@ -129,10 +182,27 @@ int tty_open(const char* path, unsigned int speed) {
     return fd;
 }
 
+bool tty_in_use(const char* path) {
+    const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return errno == EBUSY;
+    const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
+}
+
 int tty_set_baud(int fd, unsigned int speed) {
     // The bytes already queued must leave at the old speed, or the ICD2 would
-    // see the tail of the last command garbled.
-    if (tcdrain(fd) != 0) {
+    // see the tail of the last command garbled. The drain is the one wait that
+    // blocks in the driver (a line held by CTS never drains): only a signal
+    // ends it, and only an interrupted line gives it up.
+    int drained = 0;
+    while (interrupted_by == 0 && (drained = tcdrain(fd)) != 0 && errno == EINTR) {
+    }
+    if (interrupted_by != 0) {
+        close_port(fd);
+        return 1;
+    }
+    if (drained != 0) {
         int err = errno;
         log_message(1, 1, kModule, "tty_set_baud", "Unbale to drain port, Reason: %d %s", err,
                     strerror(err));
@@ -197,17 +267,30 @@ int tty_dtr(int fd, int flag) {
 }
 
 int tty_write(int fd, const char* buffer, size_t length) {
+    auto deadline = Clock::now() + kWriteStall;
     while (length > 0) {
+        // Nothing more goes out on an interrupted line, and the port is left
+        // for the caller to close.
+        if (interrupted_by != 0) return 1;
         ssize_t written = write(fd, buffer, length);
-        if (written < 0) {
-            int err = errno;
-            log_message(1, 1, kModule, "tty_write", "Unbale to write, Reason: %d %s", err,
-                        strerror(err));
-            close_port(fd);
-            return 1;
+        if (written > 0) {
+            buffer += written;
+            length -= static_cast<size_t>(written);
+            deadline = Clock::now() + kWriteStall;
+            continue;
         }
-        buffer += written;
-        length -= static_cast<size_t>(written);
+        int err = written < 0 ? errno : EAGAIN;
+        if (err == EINTR) continue;
+        // A full queue: wait until the line takes bytes again.
+        if ((err == EAGAIN || err == EWOULDBLOCK) && fd >= 0 && fd < FD_SETSIZE) {
+            const Wait wait = wait_ready(fd, true, deadline);
+            if (wait == Wait::kReady || wait == Wait::kInterrupted) continue;
+            err = wait == Wait::kTimedOut ? ETIMEDOUT : errno;
+        }
+        log_message(1, 1, kModule, "tty_write", "Unbale to write, Reason: %d %s", err,
+                    strerror(err));
+        close_port(fd);
+        return 1;
     }
     return 0;
 }
@@ -220,7 +303,7 @@ namespace {
 // early, as a sleep overruns by more than a wait on the port does: the last
 // byte is waited for, and taken the moment it arrives.
 void let_gather(int fd, int bytes) {
-    if (bytes < 2) return;
+    if (bytes < 2 || interrupted_by != 0) return;
     termios settings;
     if (tcgetattr(fd, &settings) != 0) return;
     speed_t code = cfgetispeed(&settings);
@@ -261,18 +344,18 @@ void tty_expect(int fd, int bytes) {
 }
 
 int tty_getc(int fd, int timeout) {
+    if (interrupted_by != 0) return -3;
     char held;
     if (ahead.take(fd, &held, 1) == 1) return static_cast<unsigned char>(held);
     // FD_SET on a descriptor outside the set's range writes outside it; such a
-    // descriptor is left to read, which reports it as a read error.
-    if (timeout != 0 && fd >= 0 && fd < FD_SETSIZE) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(fd, &readable);
-        timeval limit{timeout, 0};
-        // An interrupted or failed wait is not a timeout: the read below
-        // decides, and reports the error if there is one.
-        if (select(fd + 1, &readable, nullptr, nullptr, &limit) == 0) {
+    // descriptor is left to read, which reports it as a read error. A negative
+    // timeout, which select would refuse, reads at once as 0 does.
+    if (timeout > 0 && fd >= 0 && fd < FD_SETSIZE) {
+        // A failed wait is not a timeout: the read below decides, and
+        // reports the error if there is one.
+        const Wait wait = wait_ready(fd, false, Clock::now() + std::chrono::seconds(timeout));
+        if (wait == Wait::kInterrupted) return -3;
+        if (wait == Wait::kTimedOut) {
             ahead.expected = 0;
             log_message(2, 1, kModule, "tty_getc", "Timeout during read");
             return -1;
@@ -280,10 +363,15 @@ int tty_getc(int fd, int timeout) {
         if (take_burst(fd)) return static_cast<unsigned char>(ahead.bytes[ahead.next++]);
     }
     unsigned char byte = 0;
+    ssize_t got;
     // A read of 0 bytes sets no errno; clear it so the line does not show a
     // stale error of some earlier call.
-    errno = 0;
-    if (read(fd, &byte, 1) != 1) {
+    do {
+        errno = 0;
+        got = read(fd, &byte, 1);
+    } while (got < 0 && errno == EINTR && interrupted_by == 0);
+    if (interrupted_by != 0) return -3;
+    if (got != 1) {
         int err = errno;
         log_message(1, 2, kModule, "tty_getc", "Error during read, Reason: %d %s", err,
                     strerror(err));
@@ -301,6 +389,10 @@ int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received) 
     int position = 0;
     bool gathered = false;  // the rest has had its line time since the last wait
     while (position < count) {
+        if (interrupted_by != 0) {
+            *received = position;
+            return -3;
+        }
         // Bytes taken ahead come first, then whatever has arrived already, up
         // to what is still wanted. With nothing there yet, the rest is first
         // given its line time; a port still quiet then, at its end or failing
@@ -342,7 +434,16 @@ int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received) 
     return 0;
 }
 void tty_sleep_ms(unsigned int milliseconds) {
-    usleep(milliseconds * 1000U);
+    // A signal cuts the pause short, and it is not resumed.
+    if (interrupted_by == 0) usleep(milliseconds * 1000U);
+}
+
+void tty_interrupt(int signal) {
+    interrupted_by = signal;
+}
+
+int tty_interrupted() {
+    return interrupted_by;
 }
 
 void tty_close(int fd) {

@@ -5,18 +5,29 @@
 #include <cstddef>
 
 // Opens path read-write, non-blocking, raw 8N1 with RTS/CTS at speed (19200
-// or 57600). The descriptor, or -1 .. -5.
+// or 57600), and takes it for this process alone: an flock on the descriptor,
+// and TIOCEXCL where the driver has it. The descriptor, or -1 .. -5, or -6
+// when another process holds the port (logged as a failed open: EWOULDBLOCK
+// from the lock, or EBUSY from the other's exclusive mode). Once interrupted,
+// -1 at once and no line.
 int tty_open(const char* path, unsigned int speed);
+// Whether another process holds path as tty_open holds it: tries the same lock
+// on a descriptor of its own, which it closes again. Logs nothing; false when
+// path cannot be opened for another reason.
+bool tty_in_use(const char* path);
 // Drains output, then changes the speed. 0, or 1 .. 4 (port closed).
 int tty_set_baud(int fd, unsigned int speed);
 // Discards both queues. 0, or 2 (port closed).
 int tty_flush(int fd);
 // Raises (flag non-zero) or drops DTR. 0, or 1 / 2 (port closed).
 int tty_dtr(int fd, int flag);
-// Writes all length bytes. 0, or 1 (port closed).
+// Writes all length bytes. 0, or 1 (port closed). A full output queue is
+// waited for, up to 5 seconds without a byte taken; then it fails with
+// ETIMEDOUT's reason. Once interrupted, 1 at once: nothing sent or logged, and
+// the port stays open.
 int tty_write(int fd, const char* buffer, size_t length);
 // The next byte 0..255, waiting at most timeout seconds (0: no wait);
-// -1 on timeout, -2 when the read fails.
+// -1 on timeout, -2 when the read fails, -3 once interrupted (no line).
 int tty_getc(int fd, int timeout);
 // Reads count bytes into buffer (count + 1 bytes; a zero byte follows them).
 // 0, or the negative result of the first tty_getc that failed.
@@ -35,6 +46,13 @@ int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received);
 void tty_expect(int fd, int bytes);
 // Pauses the caller for the handshake's settle times.
 void tty_sleep_ms(unsigned int milliseconds);
+// Called from a signal handler (async-signal-safe: it only sets a flag): from
+// now on every wait of the line and every pause returns at once and nothing
+// more is written. tty_set_baud then fails at once too, closing the port
+// without a line. A signal of 0 takes the interruption back, for tests.
+void tty_interrupt(int signal);
+// The signal given to tty_interrupt, or 0.
+int tty_interrupted();
 // Closes the port. Like every failure above that closes it, this leaves the
 // number with the caller: the ICD2 layer forgets it at once (icd2_port.h).
 void tty_close(int fd);

@@ -6,6 +6,7 @@
 #include "icd2sim_tty.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -48,7 +49,8 @@ struct Sim {
 };
 
 std::unique_ptr<Sim> sim;
-std::set<std::string> missing;
+std::set<std::string> missing, busy;
+volatile std::sig_atomic_t interrupted_by = 0;
 
 Sim& current() {
     if (!sim) reset();
@@ -101,11 +103,15 @@ std::string reset(const std::vector<std::string>& settings) {
     }
     if (std::string error = check_settings(device); !error.empty()) return error;
     sim = std::make_unique<Sim>(std::move(device));
+    interrupted_by = 0;
     return "";
 }
 
 void mark_missing(const std::string& path) {
     missing.insert(path);
+}
+void mark_busy(const std::string& path) {
+    busy.insert(path);
 }
 void fail_call(const std::string& function, int nth) {
     current().failing = function;
@@ -128,6 +134,12 @@ using namespace icd2sim::inprocess;
 
 int tty_open(const char* path, unsigned int speed) {
     auto& s = current();
+    if (interrupted_by != 0) return -1;
+    if (busy.count(path) != 0) {
+        log_message(1, 1, kModule, "tty_open", "Unbale to open serial port: %s Reason: %d %s", path,
+                    EWOULDBLOCK, std::strerror(EWOULDBLOCK));
+        return -6;
+    }
     // A vanished device took its pty, and the pty's device node, with it.
     if (missing.count(path) != 0 || s.link.vanished() || planted("tty_open")) {
         log_message(1, 1, kModule, "tty_open", "Unbale to open serial port: %s Reason: %d %s", path,
@@ -140,7 +152,15 @@ int tty_open(const char* path, unsigned int speed) {
     return kPortFd;
 }
 
+bool tty_in_use(const char* path) {
+    return busy.count(path) != 0;
+}
+
 int tty_set_baud(int fd, unsigned int speed) {
+    if (interrupted_by != 0) {
+        close_port(fd);
+        return 1;
+    }
     if (int err = planted("tty_set_baud") ? EIO : failure(fd)) {
         log_message(1, 1, kModule, "tty_set_baud", "Unbale to drain port, Reason: %d %s", err,
                     std::strerror(err));
@@ -182,6 +202,7 @@ int tty_dtr(int fd, int flag) {
 
 int tty_write(int fd, const char* buffer, size_t length) {
     if (length == 0) return 0;
+    if (interrupted_by != 0) return 1;
     if (int err = planted("tty_write") ? EIO : failure(fd)) {
         log_message(1, 1, kModule, "tty_write", "Unbale to write, Reason: %d %s", err,
                     std::strerror(err));
@@ -198,6 +219,7 @@ int tty_write(int fd, const char* buffer, size_t length) {
 }
 
 int tty_getc(int fd, int timeout) {
+    if (interrupted_by != 0) return -3;
     auto& s = current();
     int err = failure(fd);
     while (!s.unread.empty() && s.unread.front().next == s.unread.front().bytes.size())
@@ -246,7 +268,15 @@ int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received) 
 void tty_expect(int, int) {}
 
 void tty_sleep_ms(unsigned int milliseconds) {
-    current().now_us += milliseconds * 1000ULL;
+    if (interrupted_by == 0) current().now_us += milliseconds * 1000ULL;
+}
+
+void tty_interrupt(int signal) {
+    interrupted_by = signal;
+}
+
+int tty_interrupted() {
+    return interrupted_by;
 }
 
 void tty_close(int fd) {

@@ -12,12 +12,15 @@
 
 namespace icd2sim::inprocess {
 
-// A fresh ICD2 (port closed, clock at 0) with the default device and these
-// settings ("key=value", as icd2sim --set) applied in order. The error text
-// of the first bad setting, or "" when the ICD2 is ready.
+// A fresh ICD2 (port closed, clock at 0, the line not interrupted) with the
+// default device and these settings ("key=value", as icd2sim --set) applied in order. The error
+// text of the first bad setting, or "" when the ICD2 is ready.
 std::string reset(const std::vector<std::string>& settings = {});
 // From now on tty_open of path fails as for a file that does not exist.
 void mark_missing(const std::string& path);
+// From now on path is held by another process: tty_open of it fails as for a
+// locked port and tty_in_use says so.
+void mark_busy(const std::string& path);
 // The nth call from now of function (tty_set_baud, tty_flush, tty_dtr or
 // tty_write) fails with EIO as the real call would: its line logged, the port
 // closed, its failure status returned; tty_open's fails as for a missing

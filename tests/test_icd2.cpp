@@ -3,6 +3,7 @@
 // pair that stands in for the serial line, queueing its bytes and checking the host's.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -33,29 +34,37 @@ class TtyTest : public testing::Test {
     int fd = -1;
 };
 
+// The fixture's port is another's to a second open: refused, and still working.
 TEST_F(TtyTest, OpenFailureLogsWithPathAndLeavesNothingOpen) {
+    PtyPeer free;
     for (auto [path, speed, result, line] : {
              std::tuple<std::string, unsigned, int, const char*>{
                  "/nonexistent/ttyICD", 19200, -1,
                  " 1 1 ERROR   [icd2] [tty_open] Unbale to open serial port: "},
              {"/dev/null", 19200, -2, " 1 2 ERROR   [icd2] [tty_open] Unbale to open flush port: "},
-             {peer.path(), 12345, -4,
+             {free.path(), 12345, -4,
               " 1 4 ERROR   [icd2] [tty_open] Unbale to set baud rate for port: "},
+             {peer.path(), 19200, -6,
+              " 1 1 ERROR   [icd2] [tty_open] Unbale to open serial port: "},
          }) {
         CaptureStderr();  // first, so that its own file does not take the number
         const int free_before = lowest_free_fd();
         EXPECT_EQ(tty_open(path.c_str(), speed), result);
         EXPECT_EQ(lowest_free_fd(), free_before) << path;
         EXPECT_TRUE(Contains(GetCapturedStderr(), line + path + " Reason: "));
+        EXPECT_EQ(tty_in_use(path.c_str()), result == -6) << path;
     }
+    EXPECT_EQ(tty_write(fd, "Z", 1), 0);
+    EXPECT_EQ(peer.take_all(), "Z");
 }
 
 // Each failing operation logs its own line and gives the port up. A pty has
 // no modem lines, so both DTR requests fail there; /dev/null is no tty.
 TEST_F(TtyTest, FailuresLogTheirLineAndCloseThePort) {
+    PtyPeer more[3];
     CaptureStderr();  // first, so that its own file does not take a closed number
-    const int ports[] = {tty_open(peer.path(), 19200), tty_open(peer.path(), 19200),
-                         tty_open(peer.path(), 19200), open("/dev/null", O_RDWR), fd};
+    const int ports[] = {tty_open(more[0].path(), 19200), tty_open(more[1].path(), 19200),
+                         tty_open(more[2].path(), 19200), open("/dev/null", O_RDWR), fd};
     EXPECT_EQ(tty_set_baud(ports[0], 12345), 3);
     EXPECT_EQ(tty_dtr(ports[1], 5), 1);
     EXPECT_EQ(tty_dtr(ports[2], 0), 2);
@@ -169,30 +178,50 @@ TEST_F(TtyTest, OpenLeavesLineRawAndSetBaudChangesOnlyTheSpeed) {
     EXPECT_EQ(after.c_lflag, t.c_lflag);
 }
 
-// A device that takes a long buffer in pieces: a slow reader on a small
-// blocking pipe interrupts each write it has made room for, so that the
-// write returns what it managed so far.
-TEST(TtyWrite, PartialWritesSendEveryByteOnceInOrder) {
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    ASSERT_GT(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
-    struct sigaction interrupt = {};
-    interrupt.sa_handler = [](int) {};
-    interrupt.sa_flags = SA_RESTART;  // a write interrupted before any byte starts over
-    ASSERT_EQ(sigaction(SIGUSR1, &interrupt, nullptr), 0);
+// A line slower than the host: the write waits for room, through signals that
+// cut its waits short, until every byte went once and in order.
+TEST_F(TtyTest, FullQueueIsWaitedForUntilEveryByteWent) {
+    signal(SIGUSR1, [](int) {});  // a select is never restarted: EINTR
     std::string data(64 * 1024, '\0'), received;
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 % 251);
-    std::thread reader([&received, from = ends[0], writer = pthread_self()] {
-        char buffer[700];
-        for (ssize_t got; (got = read(from, buffer, sizeof buffer)) > 0;
-             pthread_kill(writer, SIGUSR1))
+    std::thread reader([&, writer = pthread_self()] {
+        char buffer[512];
+        pollfd p{peer.master(), POLLIN, 0};
+        for (ssize_t got; received.size() < data.size() && poll(&p, 1, 6000) > 0 &&
+                          (got = read(peer.master(), buffer, sizeof buffer)) > 0;
+             usleep(1000), pthread_kill(writer, SIGUSR1))
             received.append(buffer, static_cast<size_t>(got));
     });
-    EXPECT_EQ(tty_write(ends[1], data.data(), data.size()), 0);
-    close(ends[1]);
+    EXPECT_EQ(tty_write(fd, data.data(), data.size()), 0);
     reader.join();
-    close(ends[0]);
     EXPECT_TRUE(received == data) << received.size() << " bytes arrived, not in order";
+}
+
+// An interruption (a handler's, another thread's) ends a wait at once, silently; then nothing is
+// paused for, sent, read or opened, and the port stays open. Taking it back (0) restores the line.
+TEST_F(TtyTest, InterruptionEndsEveryWaitAndSendsNothing) {
+    signal(SIGALRM, [](int signal) { tty_interrupt(signal); });
+    char buffer[4];
+    CaptureStderr();
+    for (const int signal : {SIGALRM, SIGTERM}) {
+        std::thread other([signal, waiting = pthread_self()] {
+            usleep(300000);
+            signal == SIGALRM ? (void)pthread_kill(waiting, signal) : tty_interrupt(signal);
+        });
+        const long waited = elapsed_ms([&] {
+            EXPECT_EQ(tty_read(fd, buffer, 3, 5), -3);
+            tty_sleep_ms(5000);
+        });
+        other.join();
+        peer.send("X");
+        EXPECT_EQ(std::tuple(tty_getc(fd, 1), tty_write(fd, "07", 2), tty_open(peer.path(), 19200),
+                             tty_interrupted(), waited < 2000),
+                  std::tuple(-3, 1, -1, signal, true));
+        tty_interrupt(0);
+        EXPECT_EQ(tty_getc(fd, 1), 'X');
+    }
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(peer.take_all(), "");
 }
 
 class Icd2Test : public testing::Test {

@@ -4,9 +4,9 @@
 // icd2sim as a program: the test is the host on the --link tty and pulses DTR through the preload
 // library's ioctl; the device model is tested in process.
 #include <dlfcn.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -99,25 +99,38 @@ TEST(CommandLine, EachEarlyFailureEndsWithItsStatusAndLine) {
     }
 }
 
-// A tty the user may not open names the group that would let them.
+// A tty of root's that the user nobody may not open names the group that would let them in,
+// or, when the group may not use it either, its owner.
 TEST(CommandLine, TtyWithoutPermissionNamesItsGroup) {
-    Texts argv;  // as root, the run is nobody's
-    if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "no setpriv";
-    if (geteuid() == 0)
-        argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    const std::string hex = write_temp_file("a.hex", harness::hex_words(0, {1}) + harness::kHexEnd);
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "not root";
     const std::string tty = write_temp_file("ttyS9", "");
     chmod(std::filesystem::path(tty).parent_path().c_str(), 0755);
-    chmod(tty.c_str(), 0);
-    chmod(hex.c_str(), 0644);
-    argv.insert(argv.end(), {TARNWELL_BIN, "-c", "/dev/null", "-t", tty, hex});
-    harness::Result run = harness::run_command(argv);
-    const group* owner = getgrgid(getegid());
-    ASSERT_NE(owner, nullptr);
-    EXPECT_EQ(run.status, 4) << run.err;
-    EXPECT_EQ(count_lines(run.err, "port: " + tty + " Reason: 13 Permission denied"), 3);
-    const std::string info = "3 17 INFO    [tarnwell] [find_device] No permission to open ";
-    EXPECT_EQ(count_lines(run.err, info + tty + ": it belongs to group " + owner->gr_name), 1);
+    const std::string error = "1 17 ERROR   [tarnwell] [find_device] No permission to open " + tty;
+    for (auto [mode, hint] : {std::pair<mode_t, std::string>{0660, "group root, and your user"},
+                              {0600, "user root, and only that user (or root) may open it"}}) {
+        chmod(tty.c_str(), mode);
+        harness::Result run = harness::run_command({"/usr/bin/setpriv", "--reuid=65534",
+                                                    "--regid=65534", "--clear-groups", TARNWELL_BIN,
+                                                    "-c", "/dev/null", "-t", tty, "-i"});
+        EXPECT_EQ(run.status, 4) << run.err;
+        EXPECT_EQ(count_lines(run.err, "port: " + tty + " Reason: 13 Permission denied"), 3);
+        EXPECT_EQ(count_lines(run.err, error + ": it belongs to " + hint), 1) << run.err;
+    }
+}
+
+// A port another process holds fails at once; nothing reaches its line, which still works.
+TEST(CommandLine, ABusyTtyFailsAtOnceAndLeavesItsHolderAlone) {
+    PtyPeer peer;
+    const int holder = open(peer.path(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const std::string tty = peer.path(), busy = " is in use by another process";
+    harness::Result run;
+    const long ms = elapsed_ms([&] { run = run_tarnwell({"-c", "/dev/null", "-t", tty, "-i"}); });
+    EXPECT_EQ(std::pair(run.status, ms < 3000), std::pair(4, true));  // a silent ICD2: 15 s
+    EXPECT_EQ(count_lines(run.err, "Unbale to open serial port: " + tty + " Reason: 11 "), 3);
+    EXPECT_EQ(count_lines(run.err, "1 18 ERROR   [tarnwell] [find_device] " + tty + busy), 1);
+    EXPECT_EQ(write(holder, "Z", 1) + close(holder), 1);
+    EXPECT_EQ(peer.take_all(), "Z");
 }
 
 TEST(EndToEnd, TheReadmeJobProgramsTheExample) {
