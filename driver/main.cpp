@@ -3,6 +3,7 @@
 // reads a device out, checks that it is blank, erases it, identifies it, and
 // lists and checks the configuration.
 #include <getopt.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "driver/driver.h"
 #include "driver/report.h"
 #include "hex/hex.h"
+#include "icd2/tty.h"
 #include "log/log.h"
 
 namespace {
@@ -71,7 +73,8 @@ struct Options {
     const char* read_out_path = nullptr;
     const char* report_path = nullptr;  // -o: the run report is appended there
     bool verify = false;
-    char job_option = 0;  // the job option given, if any
+    bool bad_option = false;  // the parser rejected an option
+    char job_option = 0;      // the job option given, if any
     std::string conflict;
 };
 
@@ -93,6 +96,12 @@ FILE* open_hex_file(const char* path) {
 class ReadOutFile {
   public:
     explicit ReadOutFile(const char* path) : path_(path) {
+        // What exists at the path must be a file that the rename can replace:
+        // a directory never can, and a device or pipe must not be.
+        if (struct stat info; stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+            error_ = S_ISDIR(info.st_mode) ? EISDIR : EEXIST;
+            return;
+        }
         std::string directory = ".";
         std::string name = path_;
         if (size_t slash = path_.rfind('/'); slash != std::string::npos) {
@@ -233,6 +242,11 @@ int run_job(Run& run, Job job, int argc, char** argv) {
     Options& options = run.options;
     RunReport& report = run.report;
     report.stage = "usage";
+    // An option the parser rejected may be a typo of -v: nothing is done.
+    if (options.bad_option) {
+        usage();
+        return kUsageOrConfig;
+    }
     if (job != Job::kProgram && job != Job::kVerify) {
         if (!options.conflict.empty()) return usage_error(options.conflict);
         if (options.verify)
@@ -259,6 +273,14 @@ int run_job(Run& run, Job job, int argc, char** argv) {
         }
     }
 
+    // A production line must not lose the record of a part it programmed:
+    // a report file that cannot be opened is found out before anything else.
+    report.stage = "report";
+    if (options.report_path != nullptr && !can_append_report(options.report_path)) {
+        options.report_path = nullptr;
+        return kUsageOrConfig;
+    }
+
     report.stage = "config";
     if (load_config(options.config_path) != 0) {
         log_message(1, 1, "tarnwell", "main", "Unable to open config file: %s",
@@ -283,11 +305,18 @@ int run_job(Run& run, Job job, int argc, char** argv) {
         report.stage = "hex-parse";
         int line = 0;
         if (int error = readHexFileLine(hex_file, &list, &line); error != 0) {
+            // A line that should start a record found the end of the file.
+            const bool unended = error == hex_error::kNoColon && std::feof(hex_file);
             std::fclose(hex_file);
             log_message(1, 2, "tarnwell", "main", "Error parsing hex file: %s", hex_path);
             // Where and what, so that nobody has to bisect a long file by hand.
-            log_message(1, 2, "tarnwell", "main", "Line %d of %s: %s", line, hex_path,
-                        getHexError(error));
+            if (unended)
+                log_message(1, 2, "tarnwell", "main",
+                            "Line %d of %s: the file ends without an end-of-file record", line,
+                            hex_path);
+            else
+                log_message(1, 2, "tarnwell", "main", "Line %d of %s: %s", line, hex_path,
+                            getHexError(error));
             return kHexInvalid;
         }
         std::fclose(hex_file);
@@ -298,7 +327,7 @@ int run_job(Run& run, Job job, int argc, char** argv) {
     if (job == Job::kReadOut) {
         // Created before the ICD2 is touched: a path that cannot be written
         // is found out at once.
-        report.stage = "hex-open";
+        report.stage = "output";
         read_out = std::make_unique<ReadOutFile>(options.read_out_path);
         if (read_out->stream() == nullptr) {
             log_message(1, 5, "tarnwell", "main",
@@ -313,6 +342,7 @@ int run_job(Run& run, Job job, int argc, char** argv) {
     if (device == nullptr) {
         report.stage = run.probe.stage;
         freeHexList(&list);
+        if (tty_interrupted() != 0) return kNotIdentified;
         log_message(1, 3, "tarnwell", "main", "Unable to identify processor.");
         if (job == Job::kIdentify) print_identity(run.probe);
         return kNotIdentified;
@@ -341,11 +371,12 @@ int run_job(Run& run, Job job, int argc, char** argv) {
             break;
         case Job::kReadOut:
             result = do_read_out(device, read_out->stream(), &outcome);
-            if (result == 0 && !read_out->commit()) {
+            // An interrupted run leaves the destination as it was.
+            if (result == 0 && tty_interrupted() == 0 && !read_out->commit()) {
                 log_message(1, 6, "tarnwell", "main",
                             "Unable to write read-out file: %s Reason: %d %s",
                             options.read_out_path, errno, std::strerror(errno));
-                outcome.stage = "hex-open";
+                outcome.stage = "output";
                 result = 1;
             }
             break;
@@ -359,6 +390,21 @@ int run_job(Run& run, Job job, int argc, char** argv) {
     freeHexList(&list);
     std::free(device);
     return result == 0 ? kSuccess : kPassFailed;
+}
+
+extern "C" void on_signal(int signal) {
+    tty_interrupt(signal);
+}
+
+// SIGINT, SIGTERM and SIGHUP end the run cleanly: the line's waits return at
+// once, no new command goes out, and main reports the interruption. The
+// handler is reset as it runs, so a second signal ends the process at once.
+void catch_signals() {
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    action.sa_flags = SA_RESETHAND;  // and no SA_RESTART: waits must end
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
 }  // namespace
@@ -375,7 +421,8 @@ int main(int argc, char** argv) {
     // "+": scanning stops at the first operand, so a HEX file given before
     // -t leaves the tty unset instead of being reordered past it.
     int option;
-    while ((option = getopt_long(argc, argv, "+c:t:vr:beilho:", kLongOptions, nullptr)) != -1) {
+    while (!options.bad_option &&
+           (option = getopt_long(argc, argv, "+c:t:vr:beilho:", kLongOptions, nullptr)) != -1) {
         switch (option) {
             case 'c':
                 options.config_path = optarg;
@@ -406,11 +453,20 @@ int main(int argc, char** argv) {
                 std::printf("tarnwell %s\n", TARNWELL_VERSION);
                 return kSuccess;
             default:
-                break;  // getopt has printed its own diagnostic
+                // getopt has printed its own diagnostic; the run stops.
+                options.bad_option = true;
+                break;
         }
     }
     const Job job = job_of(options);
-    const int status = run_job(run, job, argc - optind, argv + optind);
+    catch_signals();
+    int status = run_job(run, job, argc - optind, argv + optind);
+    if (const int signal = tty_interrupted(); signal != 0) {
+        log_message(1, 9, "tarnwell", "main", "Interrupted by signal %d (%s)", signal,
+                    strsignal(signal));
+        run.report.stage = "interrupted";
+        status = 128 + signal;
+    }
 
     if (options.report_path != nullptr) {
         RunReport& report = run.report;

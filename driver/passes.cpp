@@ -9,12 +9,14 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "config/config.h"
 #include "driver/driver.h"
 #include "icd2/icd2.h"
+#include "icd2/tty.h"
 #include "log/log.h"
 
 namespace {
@@ -252,41 +254,72 @@ const PassStyle kBlankStyle = {
     "not-blank",
 };
 
+// The image's words a pass has sent to the device so far, by word address.
+// A block's filler must never replace one of them.
+class WrittenWords {
+  public:
+    void note(uint32_t address, const int32_t* words, int32_t count) {
+        for (int32_t i = 0; i < count; ++i) words_[address + static_cast<uint32_t>(i)] = words[i];
+    }
+    // The word written at address, or fallback when none was.
+    int32_t at(uint32_t address, int32_t fallback) const {
+        auto found = words_.find(address);
+        return found == words_.end() ? fallback : found->second;
+    }
+
+  private:
+    std::unordered_map<uint32_t, int32_t> words_;
+};
+
+// Logs a failed write, unless the line was interrupted: then the run's end
+// says why, and the transfer's own line would only mislead.
+void log_write_failure(const SpaceOps& ops, uint32_t address) {
+    if (tty_interrupted() == 0)
+        log_message(1, ops.write_error_code, kModule, "do_prog", ops.write_error, address);
+}
+
 // Program memory is written in 8-word blocks, at most kMostPerProgramWrite
 // words a write; the last, incomplete block is filled up with blank words,
-// which are written but never read back.
-bool write_program(const int32_t* words, int32_t count, uint32_t address) {
-    bool ok = true;
+// which are written but never read back. A filler word that falls on a word
+// this pass has already written (records out of address order) is sent
+// again with that word's value, so that it is never overwritten. The first
+// write that fails ends the piece: its read-back then decides it, and a
+// dead link costs one wait, not one per write.
+bool write_program(const int32_t* words, int32_t count, uint32_t address, WrittenWords& written) {
+    const SpaceOps& ops = kSpaceOps[kProgram];
     const int32_t tail = count % kProgramBlockWords;
     const int32_t whole = count - tail;
     for (int32_t done = 0; done < whole;) {
         const int32_t n = std::min(whole - done, kMostPerProgramWrite);
         const uint32_t at = address + static_cast<uint32_t>(done);
-        if (icd2_send_words(words + done, "43", at, static_cast<uint32_t>(n)) != 0) {
-            log_message(1, 6, kModule, "do_prog", "Unbale to write program memory: %04X", at);
-            ok = false;
+        if (icd2_send_words(words + done, ops.write_code, at, static_cast<uint32_t>(n)) != 0) {
+            log_write_failure(ops, at);
+            return false;
         }
+        written.note(at, words + done, n);
         done += n;
     }
-    if (tail == 0) return ok;
+    if (tail == 0) return true;
+    const uint32_t at = address + static_cast<uint32_t>(whole);
     int block[kProgramBlockWords];
     for (int32_t i = 0; i < kProgramBlockWords; ++i)
-        block[i] = i < tail ? words[whole + i] : kBlankProgramWord;
-    if (icd2_send_words(block, "43", address + static_cast<uint32_t>(whole), kProgramBlockWords) !=
-        0) {
-        log_message(1, 6, kModule, "do_prog", "Unbale to write program memory: %04X", address);
-        ok = false;
+        block[i] = i < tail ? words[whole + i]
+                            : written.at(at + static_cast<uint32_t>(i), kBlankProgramWord);
+    if (icd2_send_words(block, ops.write_code, at, kProgramBlockWords) != 0) {
+        log_write_failure(ops, address);
+        return false;
     }
-    return ok;
+    written.note(at, words + whole, tail);
+    return true;
 }
 
 // Writes a piece in transfers of at most kMostPerRead units (program memory:
-// whole blocks, then the padded tail). A piece of one record needs no more
-// transfers than the record itself, since a record never holds more.
-// True when every write succeeded.
-bool write_piece(const Piece& piece, ReadBuffer& buffer) {
-    if (piece.space == kProgram) return write_program(piece.write, piece.count, piece.address);
-    bool ok = true;
+// whole blocks, then the padded tail), and ends it at the first that fails.
+// A piece of one record needs no more transfers than the record itself,
+// since a record never holds more. True when every write succeeded.
+bool write_piece(const Piece& piece, ReadBuffer& buffer, WrittenWords& written) {
+    if (piece.space == kProgram)
+        return write_program(piece.write, piece.count, piece.address, written);
     const SpaceOps& ops = kSpaceOps[piece.space];
     // An empty record still makes its (empty) transfer.
     int32_t done = 0;
@@ -302,12 +335,13 @@ bool write_piece(const Piece& piece, ReadBuffer& buffer) {
             result = icd2_send_words(piece.write + done, ops.write_code, at, n);
         }
         if (result != 0) {
-            log_message(1, ops.write_error_code, kModule, "do_prog", ops.write_error, at);
-            ok = false;
+            log_write_failure(ops, at);
+            return false;
         }
+        written.note(at, piece.write + done, static_cast<int32_t>(n));
         done += static_cast<int32_t>(n);
     } while (done < piece.count);
-    return ok;
+    return true;
 }
 
 // What reading a piece back and comparing it found.
@@ -336,7 +370,8 @@ Comparison read_and_compare(const PassStyle& style, const Piece& piece, ReadBuff
         if (status != 0) {
             int code =
                 style.prog_read_codes ? ops.prog_read_error_code : ops.verify_read_error_code;
-            log_message(1, code, kModule, style.function, ops.read_error, at);
+            if (tty_interrupted() == 0)
+                log_message(1, code, kModule, style.function, ops.read_error, at);
             return {Comparison::kReadFailed, at, done, 0};
         }
         for (int32_t i = done; piece.expected != nullptr && i < done + static_cast<int32_t>(n);
@@ -356,6 +391,15 @@ using PieceSource = std::function<bool(Piece&)>;
 // Takes what a piece read, for passes that keep it.
 using PieceSink = std::function<void(const Piece&, ReadBuffer&)>;
 
+// A signal has interrupted the line: the progress line is ended, and the
+// pass fails without a line of its own.
+int interrupted(const PassStyle& style, PassOutcome& outcome) {
+    std::printf("\n");
+    std::fflush(stdout);
+    outcome.stage = "interrupted";
+    return style.failure_code;
+}
+
 // The one loop of every pass. Returns 0, or the code of the failure.
 int run_pass(const PassStyle& style, const char* device, const Space (&spaces)[kSpaceCount],
              const PieceSource& next, const PieceSink& keep, PassOutcome& outcome) {
@@ -374,8 +418,10 @@ int run_pass(const PassStyle& style, const char* device, const Space (&spaces)[k
     std::printf(style.opening, device);
     std::fflush(stdout);
 
+    WrittenWords written;
     Piece piece;
     while (next(piece)) {
+        if (tty_interrupted() != 0) return interrupted(style, outcome);
         if (!style.progress_before_growth && !buffer.make_room(piece.count, 15, style.function)) {
             outcome.stage = "read";
             return 15;
@@ -390,14 +436,16 @@ int run_pass(const PassStyle& style, const char* device, const Space (&spaces)[k
             piece.space = find_space(spaces, piece.address, style.function);
         if (piece.space == kSpaceCount) continue;
 
-        const bool written = piece.write == nullptr || write_piece(piece, buffer);
+        const bool wrote = piece.write == nullptr || write_piece(piece, buffer, written);
         Comparison found = read_and_compare(style, piece, buffer);
+        if (found.outcome != Comparison::kMatch && tty_interrupted() != 0)
+            return interrupted(style, outcome);
         const bool bytes = kSpaceOps[piece.space].bytes;
         if (found.outcome == Comparison::kReadFailed) {
             std::printf(bytes ? style.byte_read_failed : style.word_read_failed, device,
                         found.address);
             std::fflush(stdout);
-            outcome.stage = written ? "read" : "write";
+            outcome.stage = wrote ? "read" : "write";
             outcome.address = found.address;
             return style.failure_code;
         }
@@ -406,7 +454,7 @@ int run_pass(const PassStyle& style, const char* device, const Space (&spaces)[k
             std::printf(bytes ? style.byte_difference : style.word_difference, device,
                         found.address, found.value, bytes ? expected & 0xFF : expected);
             std::fflush(stdout);
-            outcome.stage = !written ? "write" : style.difference_stage;
+            outcome.stage = !wrote ? "write" : style.difference_stage;
             outcome.difference = true;
             outcome.address = found.address;
             outcome.read = found.value;
@@ -555,7 +603,12 @@ int do_read_out(const char* device, FILE* stream, PassOutcome* outcome) {
     };
     int result = run_pass(kReadOutStyle, device, spaces, space_pieces(spaces, nullptr), keep, out);
     if (result != 0) return result;
-    for (int space = 0; space < kSpaceCount; ++space) {
+    // The file lists its spaces in ascending order of address, as toolchains
+    // do, whatever order they were read in.
+    int order[kSpaceCount] = {kProgram, kEeprom, kId, kConfig};
+    std::stable_sort(std::begin(order), std::end(order),
+                     [&spaces](int a, int b) { return spaces[a].start < spaces[b].start; });
+    for (int space : order) {
         HexRecord record{image[space].data(), static_cast<int32_t>(image[space].size()),
                          static_cast<int32_t>(spaces[space].start), 0, nullptr};
         HEXprint(stream, &record, 0);

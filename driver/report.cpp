@@ -109,6 +109,18 @@ std::string report_line(const RunReport& report) {
     return json.text();
 }
 
+bool can_append_report(const char* path) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        int error = errno;
+        log_message(1, 8, "tarnwell", "main", "Unable to open report file: %s Reason: %d %s", path,
+                    error, std::strerror(error));
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
 void append_report(const char* path, const std::string& line) {
     std::string text = line + "\n";
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);

@@ -29,6 +29,10 @@ struct RunReport {
 void describe_image(RunReport& report, const char* path, const HexRecord* list);
 // The report as one JSON object, without the newline.
 std::string report_line(const RunReport& report);
+// Opens (creates) path for appending and closes it again, so that a report
+// that can never be written is found out before the run touches the device.
+// False, after an ERROR line, when it cannot be opened.
+bool can_append_report(const char* path);
 // Appends line and a newline with a single write to path (O_APPEND); an
 // ERROR line when that fails. The run's status is never changed by it.
 void append_report(const char* path, const std::string& line);

@@ -15,6 +15,19 @@ struct HexRecord {
     HexRecord* next;  // following record of the file, or null
 };
 
+// The reader's error codes; getHexError gives their text.
+namespace hex_error {
+constexpr int kEndOfFile = -1;
+constexpr int kNotHexDigit = -2;
+constexpr int kNoRecord = -3;
+constexpr int kNoColon = -4;
+constexpr int kOutOfMemory = -5;
+constexpr int kInvalidType = -6;
+constexpr int kBadChecksum = -7;
+constexpr int kNoRecords = -8;
+constexpr int kLineTooLong = -9;
+}  // namespace hex_error
+
 // Reads the whole file into a new list at *head. 0 on success; a negative
 // error code (see getHexError) with *head null otherwise.
 int readHexFile(FILE* stream, HexRecord** head);

@@ -10,15 +10,7 @@
 
 namespace {
 
-constexpr int kEndOfFile = -1;
-constexpr int kNotHexDigit = -2;
-constexpr int kNoRecord = -3;
-constexpr int kNoColon = -4;
-constexpr int kOutOfMemory = -5;
-constexpr int kInvalidType = -6;
-constexpr int kBadChecksum = -7;
-constexpr int kNoRecords = -8;
-constexpr int kLineTooLong = -9;
+using namespace hex_error;
 
 constexpr int kTypeData = 0x00;
 constexpr int kTypeEndOfFile = 0x01;

@@ -374,7 +374,13 @@ void Link::complete_block() {
             value = static_cast<uint16_t>(hex_field(elements, pos + 2, 2) << 8 |
                                           hex_field(elements, pos, 2));
         }
-        if (!memory_.write(pending_.space, pending_.address + i, value)) ++dropped;
+        // Program memory writes go on past its end into the ID and configuration
+        // words, as the target's program counter does.
+        const uint32_t at = pending_.address + i;
+        if (!memory_.write(pending_.space, at, value) &&
+            (pending_.space != kProg ||
+             (!memory_.write(kId, at, value) && !memory_.write(kConfig, at, value))))
+            ++dropped;
     }
     transcript_.line("BLOCK-IN " + command.code + " " + std::to_string(pending_.count) + " ok");
     if (dropped)

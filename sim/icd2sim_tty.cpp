@@ -43,6 +43,7 @@ struct Sim {
     bool open = false;
     unsigned speed = 19200;  // the line's speed, kept between opens as a pty's is
     std::deque<Piece> unread;
+    std::string wire;  // every byte the host has written
     unsigned long long now_us = 0;
     std::string failing;  // the function of fail_call, and its calls until the one that fails
     int calls_left = 0;
@@ -122,6 +123,9 @@ Memory& memory() {
 }
 const std::string& transcript() {
     return current().transcript.kept();
+}
+const std::string& wire() {
+    return current().wire;
 }
 unsigned long long elapsed_us() {
     return current().now_us;
@@ -210,6 +214,7 @@ int tty_write(int fd, const char* buffer, size_t length) {
         return 1;
     }
     auto& s = current();
+    s.wire.append(buffer, length);
     s.link.receive(std::string(buffer, length));
     for (auto& output : s.link.take_output())
         s.unread.push_back({std::move(output.bytes), 0, output.delay_us});

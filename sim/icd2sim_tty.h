@@ -30,6 +30,8 @@ void fail_call(const std::string& function, int nth);
 Memory& memory();
 // The simulator's transcript since reset.
 const std::string& transcript();
+// Every byte the host has written since reset, as it went on the wire.
+const std::string& wire();
 // Simulated time since reset in microseconds: the waits that ran out, the
 // pauses, and the device's own times before it answers.
 unsigned long long elapsed_us();

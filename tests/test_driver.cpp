@@ -218,7 +218,10 @@ TEST_F(Driver, PlainPassesSendExactlyTheseCommandsAndNoteWhatDecidedThem) {
         progress += std::string("\rProgramming SIM16A : ") + at + " Verifying : " + at;
     EXPECT_EQ(out, progress + "\rProgramming SIM16A : Done Verifying : Passed        \n");
     EXPECT_TRUE(holds(kSample));
-    EXPECT_EQ(sim::memory().read(icd2sim::kProg, 0x13), 0x3FFF);  // a padded block's filler
+    // Padded blocks on the wire: the records' words, low byte first, then blank words.
+    for (const char* block :
+         {"{8312FF308600FF3FFF3FFF3FFF3FFF3F", "{09000A000B000C000D00FF3FFF3FFF3F"})
+        EXPECT_NE(sim::wire().find(block), std::string::npos) << block;
     // 8 words in a block, 3 in a padded one, 13 in both; each space's own write and read.
     EXPECT_EQ(sent,
               " 4D 37 34 35 07 01 02 2A03 4A0000200600000001 06001FFF 3300 29 430000000000000008"
@@ -497,12 +500,31 @@ TEST_F(Driver, CoalescedRunsMoveInLargerTransfersAndSplitWhereContiguityBreaks) 
                      " 470000002800000008 4300001FF800000008 4700001FF800000008"
                      " 460000200000000004 4A0000200000000004 430000003000000008"
                      " 430000003800000008 47000000300000000B"));
+    EXPECT_NE(sim::wire().find("{010002000300FF3FFF3FFF3FFF3FFF3F"), std::string::npos);
     // A difference or a failed read inside a run stops where the file's records would have.
     run({"stuck=prog:0x5A=0x0000"}, 'p', image);
     EXPECT_TRUE(ends(out, "Verify failed at adress 005A Reads 0000 instead of 000D\n"));
     run({"fault=checksum 47#2/block"}, 'p', image);
     EXPECT_EQ(result, 11);
     EXPECT_TRUE(ends(out, "Verify failed at adress 007F, read failed\n"));
+}
+
+// Records out of address order: a later block's filler never replaces a word written before (a
+// block from 0005 over a record at 0008, one from 1FFD into the ID words), record by record and
+// coalesced, checked on the part. A dead link fails a coalesced run within two waits.
+TEST_F(Driver, FillerNeverOverwritesAnEarlierRecordAndADeadLinkFailsFast) {
+    const std::string image = hex_words(8, {1, 2, 3, 4, 5, 6, 7, 8}) + hex_words(5, {10, 11, 12}) +
+                              hex_words(0x2000, {0x21, 0x22}) + hex_words(0x1FFD, {0x30}) + kHexEnd;
+    for (const char* coalesce : {"0\n", "1\n"}) {
+        configure(harness::default_config() + "processor/SIM16A/transfer/coalesce = " + coalesce);
+        run({}, 'p', image);
+        EXPECT_EQ(result, 0);
+        EXPECT_TRUE(holds(image)) << coalesce;
+        EXPECT_EQ(sim::memory().read(icd2sim::kId, 0x2002), 0x3FFF);
+    }
+    run({"fault=silence 43#3"}, 'p', run_of(0, 129) + kHexEnd);
+    EXPECT_EQ(result, 11);
+    EXPECT_LT(sim::elapsed_us(), 10'100'000ULL);
 }
 
 // Memory that cannot be had: a setting's key, a pass's first buffer, or its growth for a coalesced

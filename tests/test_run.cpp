@@ -161,6 +161,68 @@ TEST(EndToEnd, TheReadmeJobProgramsTheExample) {
     EXPECT_EQ(vanished.out.find("Passed"), std::string::npos);
 }
 
+// A typo of an option, a read-out or report that cannot be written: status, line, nothing sent.
+TEST(EndToEnd, TyposAndUnwritableOutputsStopBeforeTheIcd2) {
+    const std::string image = harness::hex_words(0, {1}) + harness::kHexEnd;
+    const std::string dir = std::filesystem::path(write_temp_file("x", "")).parent_path().string();
+    const std::tuple<Texts, int, std::string> rows[] = {
+        {{"-V"}, 1, "invalid option -- 'V'\n"},
+        {{"-x", "-v"}, 1, "invalid option -- 'x'\n"},
+        {{"--verfy"}, 1, "unrecognized option '--verfy'\n"},
+        {{"-r", dir}, 2, "read-out file: " + dir + " Reason: 21 Is a directory\n"},
+        {{"-o", dir + "/none/r.jsonl"}, 1, "r.jsonl Reason: 2 No such file or directory\n"}};
+    for (const auto& [args, status, line] : rows) {
+        harness::SimRun setup{harness::default_config(), args[0] == "-r" ? "" : image, args};
+        harness::Result run = harness::run_with_sim(setup);
+        EXPECT_EQ(run.status, status) << run.err;
+        EXPECT_EQ(run.out, status == 1 && args[0] != "-o" ? kUsage : "");
+        EXPECT_TRUE(run.err.ends_with(line)) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(count_lines(run.transcript, "CMD"), 0) << run.transcript;
+    }
+    // A file that ends where a record should begin says so.
+    const std::string cut = write_temp_file("cut.hex", harness::hex_words(0, {1}));
+    harness::Result run = run_tarnwell({"-c", write_temp_file("c", ""), "-t", "x", cut});
+    EXPECT_TRUE(
+        run.err.ends_with("Line 2 of " + cut + ": the file ends without an end-of-file record\n"));
+}
+
+// A signal ends a run on a paced line at once: its line, the report's stage, a status as shells
+// give for a killed job, the progress line ended, no read-out file left behind.
+TEST(EndToEnd, ASignalEndsTheRunCleanly) {
+    std::string image;
+    for (uint32_t i = 0; i < 256; ++i) image += harness::hex_words(8 * i, {1, 2, 3, 4, 5, 6, 7, 8});
+    const std::string dir =
+        std::filesystem::path(write_temp_file("x", "")).parent_path().string() + "/sig";
+    std::filesystem::create_directory(dir);
+    for (int signal : {SIGINT, SIGTERM}) {
+        const bool read = signal == SIGTERM;
+        harness::SimRun setup{harness::default_config(),
+                              read ? "" : image + harness::kHexEnd,
+                              {"-o", dir + "/r.jsonl"},
+                              {"--pace"}};
+        if (read) setup.args.insert(setup.args.end(), {"-r", dir + "/out.hex"});
+        double seconds = 0;
+        harness::Result run =
+            harness::run_with_sim(setup, signal, read ? "Reading" : "Programming", &seconds);
+        EXPECT_EQ(run.status, 128 + signal) << run.err;
+        EXPECT_LT(seconds, 2.0);
+        EXPECT_TRUE(
+            run.err.ends_with(std::string("1 9 ERROR   [tarnwell] [main] Interrupted by signal ") +
+                              std::to_string(signal) + " (" + strsignal(signal) + ")\n"))
+            << run.err;
+        EXPECT_EQ(run.out.find(read ? "Reading SIM16A : " : "Programming SIM16A : "), 0u);
+        EXPECT_TRUE(run.out.ends_with("\n")) << run.out;
+        EXPECT_EQ(run.out.find("Passed"), std::string::npos);
+    }
+    EXPECT_EQ(
+        harness::run_command(
+            {"sh", "-c", "ls -A " + dir + "; grep -o 'status.*stage[^}]*' " + dir + "/r.jsonl"})
+            .out,
+        "r.jsonl\nstatus\":130,\"stage\":\"interrupted\"\n"
+        "status\":143,\"stage\":\"interrupted\"\n");
+}
+
 // Runs at once, each with its own ICD2, share one report, each appending one whole line; Python's
 // JSON reader shows job, status, stage, a difference's address, device, words, whether a pass ran.
 TEST(EndToEnd, EveryJobAppendsOneReportLineAndIdentifyShowsTheProbe) {

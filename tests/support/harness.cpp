@@ -1,14 +1,18 @@
 #include "support/harness.h"
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace harness {
 
@@ -89,12 +93,34 @@ std::string read_file(const std::string& path) {
     return text.str();
 }
 
-// Through the shell: no argument holds a quote.
-Result run_command(const std::vector<std::string>& argv) {
+// Through the shell, which becomes the program: no argument holds a quote. When signal is
+// given, it is sent to the program once its standard output holds after, and *seconds gets the
+// time from then to its end.
+static Result run_command(const std::vector<std::string>& argv, int signal,
+                          const std::string& after, double* seconds) {
     const std::string out = write_temp_file("out", ""), err = write_temp_file("err", "");
-    std::string command;
+    std::string command = "exec ";
     for (const std::string& arg : argv) command += "'" + arg + "' ";
-    int status = std::system((command + "</dev/null >" + out + " 2>" + err).c_str());
+    command += "</dev/null >" + out + " 2>" + err;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    auto sent = std::chrono::steady_clock::now();
+    int status = 0;
+    bool ended = false;
+    while (signal != 0 && !(ended = waitpid(pid, &status, WNOHANG) == pid)) {
+        if (read_file(out).find(after) != std::string::npos) {
+            kill(pid, signal);
+            sent = std::chrono::steady_clock::now();
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!ended) waitpid(pid, &status, 0);
+    if (seconds != nullptr)
+        *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
     Result result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = read_file(out);
@@ -102,7 +128,11 @@ Result run_command(const std::vector<std::string>& argv) {
     return result;
 }
 
-Result run_with_sim(const SimRun& setup) {
+Result run_command(const std::vector<std::string>& argv) {
+    return run_command(argv, 0, "", nullptr);
+}
+
+Result run_with_sim(const SimRun& setup, int signal, const std::string& after, double* seconds) {
     const std::string transcript = write_temp_file("transcript", ""),
                       dump = write_temp_file("d", "");
     std::vector<std::string> argv{ICD2SIM_BIN, "--transcript", transcript, "--dump", dump};
@@ -111,7 +141,7 @@ Result run_with_sim(const SimRun& setup) {
                 {"--", TARNWELL_BIN, "-c", write_temp_file("c.config", setup.config), "-t", "@"});
     argv.insert(argv.end(), setup.args.begin(), setup.args.end());
     if (!setup.hex.empty()) argv.push_back(write_temp_file("image.hex", setup.hex));
-    Result result = run_command(argv);
+    Result result = run_command(argv, signal, after, seconds);
     result.transcript = read_file(transcript);
     result.dump = read_file(dump);
     return result;
