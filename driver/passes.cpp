@@ -16,6 +16,7 @@
 #include "config/config.h"
 #include "driver/driver.h"
 #include "icd2/icd2.h"
+#include "icd2/limits.h"
 #include "icd2/tty.h"
 #include "log/log.h"
 
@@ -23,13 +24,10 @@ namespace {
 
 constexpr const char* kModule = "tarnwell";
 constexpr size_t kInitialBufferWords = 1024;
-constexpr int kProgramBlockWords = 8;
-constexpr int kBlankProgramWord = 0x3FFF;
-// The most the ICD2 is ever asked to move in one read: a whole record.
-constexpr uint32_t kMostPerRead = 127;
-// The most program memory written in one transfer: the whole blocks of the
-// largest record.
-constexpr int32_t kMostPerProgramWrite = 120;
+constexpr int kProgramBlockWords = static_cast<int>(icd2_limits::kProgramBlockWords);
+constexpr int kBlankProgramWord = icd2_limits::kBlankProgramWord;
+constexpr uint32_t kMostPerRead = icd2_limits::kMostPerTransfer;
+constexpr int32_t kMostPerProgramWrite = static_cast<int32_t>(icd2_limits::kMostPerProgramWrite);
 
 struct Space {
     uint32_t start = 0;
