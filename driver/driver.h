@@ -11,6 +11,28 @@
 #include "hex/hex.h"
 #include "icd2/icd2.h"
 
+// Where a run ended, for the run report: "ok", or the stage that decided it.
+// Each stage's word is in one table (stage_word).
+enum class Stage : uint8_t {
+    kOk,
+    kUsage,
+    kConfig,
+    kHexOpen,
+    kHexParse,
+    kOutput,  // the read-out file
+    kConnect,
+    kSelfTest,
+    kIdentify,
+    kErase,
+    kWrite,
+    kRead,
+    kDifference,
+    kNotBlank,
+    kInterrupted,
+};
+// The stage's word in the run report ("ok", "hex-open", "not-blank", ...).
+const char* stage_word(Stage stage);
+
 // Newly allocated key under which the processor (or else its family) has the
 // setting suffix ("/address/prog/start", ...); null when neither has it.
 // The caller frees it.
@@ -33,7 +55,7 @@ struct ChipIdRead {
 };
 // What the probe found, as far as it got.
 struct ProbeReport {
-    const char* stage = "connect";  // where it stopped: "connect", "selftest" or "identify"
+    Stage stage = Stage::kConnect;  // where it stopped: connect, self test or identify
     bool have_voltages = false;
     Icd2Voltages voltages{};
     bool have_firmware = false;
@@ -56,11 +78,11 @@ int do_prog(HexRecord* list, const char* device);
 // Compares the device with the data records. 0, or a code.
 int do_verify(HexRecord* list, const char* device);
 
-// What decided a pass, for the run report: a stage word ("ok", "config",
-// "erase", "write", "read", "difference", "not-blank") and, for a
-// difference, where it was and what was read instead of what.
+// What decided a pass, for the run report: ok, config, erase, write, read,
+// difference, not-blank or interrupted, and, for a difference, where it was
+// and what was read instead of what.
 struct PassOutcome {
-    const char* stage = "ok";
+    Stage stage = Stage::kOk;
     bool difference = false;
     uint32_t address = 0;
     int read = 0;

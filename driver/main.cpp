@@ -2,6 +2,11 @@
 // ICD2, reads it back to verify it, or with -v only verifies. Beside that it
 // reads a device out, checks that it is blank, erases it, identifies it, and
 // lists and checks the configuration.
+//
+// A run is one job of the table below: the options are parsed into a job or
+// a usage error in one place, then the stages every job shares run in order
+// (configuration, HEX image, read-out file, probe) as far as the job needs
+// them, and the job's own function does the rest.
 #include <getopt.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -64,19 +69,6 @@ void help() {
         "\t--version Show the version\n",
         stdout);
 }
-
-enum class Job { kProgram, kVerify, kReadOut, kBlank, kErase, kIdentify, kList };
-
-struct Options {
-    const char* config_path = TARNWELL_DEFAULT_CONFIG;
-    const char* tty_path = nullptr;
-    const char* read_out_path = nullptr;
-    const char* report_path = nullptr;  // -o: the run report is appended there
-    bool verify = false;
-    bool bad_option = false;  // the parser rejected an option
-    char job_option = 0;      // the job option given, if any
-    std::string conflict;
-};
 
 // Opens the HEX file for reading. A directory opens on Linux but can never
 // be read, so it counts as a file that cannot be opened.
@@ -178,216 +170,260 @@ void print_identity(const ProbeReport& report) {
     std::fflush(stdout);
 }
 
-// Records job option letter; a second, different job is a conflict.
-void select_job(Options& options, char letter) {
-    if (options.job_option != 0 && options.job_option != letter && options.conflict.empty())
-        options.conflict = std::string("-") + options.job_option + " and -" + letter +
-                           " select two jobs; give one of them";
-    if (options.job_option == 0) options.job_option = letter;
-}
+// ---- The jobs
 
-Job job_of(const Options& options) {
-    switch (options.job_option) {
-        case 'r':
-            return Job::kReadOut;
-        case 'b':
-            return Job::kBlank;
-        case 'e':
-            return Job::kErase;
-        case 'i':
-            return Job::kIdentify;
-        case 'l':
-            return Job::kList;
-        default:
-            return options.verify ? Job::kVerify : Job::kProgram;
-    }
-}
-
-int usage_error(const std::string& line) {
-    usage();
-    std::fprintf(stderr, "tarnwell: %s\n", line.c_str());
-    return kUsageOrConfig;
-}
-
-const char* job_name(Job job) {
-    switch (job) {
-        case Job::kProgram:
-            return "program";
-        case Job::kVerify:
-            return "verify";
-        case Job::kReadOut:
-            return "read";
-        case Job::kBlank:
-            return "blank";
-        case Job::kErase:
-            return "erase";
-        case Job::kIdentify:
-            return "identify";
-        case Job::kList:
-            return "list";
-    }
-    return "";
-}
-
-// Everything one run keeps for its report.
+// Everything one run keeps: what the options asked for, and what the stages
+// found on the way, for the job and for the report.
 struct Run {
-    Options options;
+    const struct Job* job = nullptr;
+    const char* config_path = TARNWELL_DEFAULT_CONFIG;
+    const char* tty_path = nullptr;
+    const char* read_out_path = nullptr;
+    const char* report_path = nullptr;  // -o: the run report is appended there
+    const char* hex_path = nullptr;     // the first operand, for the jobs that take one
+    HexRecord* image = nullptr;
+    std::unique_ptr<ReadOutFile> read_out;
     RunReport report;
     ProbeReport probe;
     PassOutcome outcome;
+
+    ~Run() { freeHexList(&image); }
 };
 
-// The run after the options: each stage that fails ends it with its status.
-int run_job(Run& run, Job job, int argc, char** argv) {
-    Options& options = run.options;
-    RunReport& report = run.report;
-    report.stage = "usage";
-    // An option the parser rejected may be a typo of -v: nothing is done.
-    if (options.bad_option) {
-        usage();
-        return kUsageOrConfig;
+// One job of the program: its option letter (none for programming, which
+// runs when no job is asked for), its name in the run report, what it needs,
+// and the function that does it on the identified device (0, or the failing
+// code). erases: the job erases the device.
+struct Job {
+    char option;
+    const char* name;
+    bool takes_hex;
+    bool needs_tty;
+    bool erases;
+    int (*run)(Run& run, const char* device);
+};
+
+int program(Run& run, const char* device) {
+    return do_prog(run.image, device, &run.outcome);
+}
+int verify(Run& run, const char* device) {
+    return do_verify(run.image, device, &run.outcome);
+}
+int read_out(Run& run, const char* device) {
+    int result = do_read_out(device, run.read_out->stream(), &run.outcome);
+    // An interrupted run leaves the destination as it was.
+    if (result == 0 && tty_interrupted() == 0 && !run.read_out->commit()) {
+        log_message(1, 6, "tarnwell", "main", "Unable to write read-out file: %s Reason: %d %s",
+                    run.read_out_path, errno, std::strerror(errno));
+        run.outcome.stage = Stage::kOutput;
+        result = 1;
     }
-    if (job != Job::kProgram && job != Job::kVerify) {
-        if (!options.conflict.empty()) return usage_error(options.conflict);
-        if (options.verify)
-            return usage_error(std::string("-") + options.job_option +
-                               " cannot be combined with -v");
-        if (argc > 0)
-            return usage_error(std::string("-") + options.job_option + " takes no HEX file (got " +
-                               argv[0] + ")");
-        if (job != Job::kList && options.tty_path == nullptr) {
-            usage();
-            return kUsageOrConfig;
+    return result;
+}
+int blank_check(Run& run, const char* device) {
+    return do_blank_check(device, &run.outcome);
+}
+int erase(Run& run, const char* device) {
+    return do_erase(device, &run.outcome);
+}
+int identify(Run& run, const char*) {
+    print_identity(run.probe);
+    return 0;
+}
+
+const Job kJobs[] = {
+    {0, "program", true, true, true, program},   {'v', "verify", true, true, false, verify},
+    {'r', "read", false, true, false, read_out}, {'b', "blank", false, true, false, blank_check},
+    {'e', "erase", false, true, true, erase},    {'i', "identify", false, true, false, identify},
+    {'l', "list", false, false, false, nullptr},  // the configuration alone
+};
+
+const Job* job_of_option(char option) {
+    for (const Job& job : kJobs)
+        if (job.option == option) return &job;
+    return nullptr;
+}
+
+// ---- The command line
+
+// What the command line asks for: a run, or something to print and an exit.
+struct Command {
+    enum Kind { kRun, kUsage, kUsageError, kHelp, kVersion } kind = kRun;
+    std::string error;  // for kUsageError: the line after the usage
+    int operands = 0;   // what option scanning left
+    char** operand = nullptr;
+};
+
+// Parses the options into run and says what to do. Every way a command line
+// can be wrong is decided here, before anything is loaded.
+Command parse_command_line(int argc, char** argv, Run& run) {
+    static const struct option kLongOptions[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    Command command;
+    bool verify = false;
+    char job_option = 0;  // the job option given first
+    std::string conflict;
+    // "+": scanning stops at the first operand, so a HEX file given before
+    // -t leaves the tty unset instead of being reordered past it.
+    int option;
+    while ((option = getopt_long(argc, argv, "+c:t:vr:beilho:", kLongOptions, nullptr)) != -1) {
+        switch (option) {
+            case 'c':
+                run.config_path = optarg;
+                break;
+            case 't':
+                run.tty_path = optarg;
+                break;
+            case 'v':
+                verify = true;
+                break;
+            case 'o':
+                run.report_path = optarg;
+                break;
+            case 'r':
+            case 'b':
+            case 'e':
+            case 'i':
+            case 'l': {
+                if (option == 'r') run.read_out_path = optarg;
+                const char letter = static_cast<char>(option);
+                if (job_option != 0 && job_option != letter && conflict.empty())
+                    conflict = std::string("-") + job_option + " and -" + letter +
+                               " select two jobs; give one of them";
+                if (job_option == 0) job_option = letter;
+                break;
+            }
+            case 'h':
+                command.kind = Command::kHelp;
+                return command;
+            case 'V':
+                command.kind = Command::kVersion;
+                return command;
+            default:
+                // getopt has printed its own diagnostic. The option may be a
+                // typo of -v: nothing is done.
+                run.job = job_of_option(job_option != 0 ? job_option : verify ? 'v' : 0);
+                command.kind = Command::kUsage;
+                return command;
         }
-    } else if (options.tty_path == nullptr || argc < 1) {
-        usage();
-        return kUsageOrConfig;
     }
+    run.job = job_of_option(job_option != 0 ? job_option : verify ? 'v' : 0);
+    command.operands = argc - optind;
+    command.operand = argv + optind;
+    const Job& job = *run.job;
+    const std::string name = std::string("-") + job_option;
+    if (!job.takes_hex) {
+        if (!conflict.empty()) return {Command::kUsageError, conflict};
+        if (verify) return {Command::kUsageError, name + " cannot be combined with -v"};
+        if (command.operands > 0)
+            return {Command::kUsageError,
+                    name + " takes no HEX file (got " + command.operand[0] + ")"};
+    }
+    if ((job.needs_tty && run.tty_path == nullptr) || (job.takes_hex && command.operands < 1))
+        command.kind = Command::kUsage;
+    if (job.takes_hex) run.hex_path = command.operand[0];
+    return command;
+}
+
+// ---- The stages every job shares
+
+// Reads the HEX file into run.image. 0, or the exit status.
+int load_image(Run& run) {
+    run.report.stage = Stage::kHexOpen;
+    FILE* hex_file = open_hex_file(run.hex_path);
+    if (hex_file == nullptr) {
+        log_message(1, 1, "tarnwell", "main", "Unable to open hex file: %s", run.hex_path);
+        return kHexUnreadable;
+    }
+    run.report.stage = Stage::kHexParse;
+    int line = 0;
+    if (int error = readHexFileLine(hex_file, &run.image, &line); error != 0) {
+        // A line that should start a record found the end of the file.
+        const bool unended = error == hex_error::kNoColon && std::feof(hex_file);
+        std::fclose(hex_file);
+        log_message(1, 2, "tarnwell", "main", "Error parsing hex file: %s", run.hex_path);
+        // Where and what, so that nobody has to bisect a long file by hand.
+        if (unended)
+            log_message(1, 2, "tarnwell", "main",
+                        "Line %d of %s: the file ends without an end-of-file record", line,
+                        run.hex_path);
+        else
+            log_message(1, 2, "tarnwell", "main", "Line %d of %s: %s", line, run.hex_path,
+                        getHexError(error));
+        return kHexInvalid;
+    }
+    std::fclose(hex_file);
+    if (run.report_path != nullptr) describe_image(run.report, run.hex_path, run.image);
+    return kSuccess;
+}
+
+// The run after the options: each stage that fails ends it with its status.
+int run_job(Run& run, int operands, char** operand) {
+    const Job& job = *run.job;
     // Options after the HEX file are not read; taking "image.hex -v" for a
     // programming run would erase a device that was only to be compared.
-    for (int i = 1; i < argc; ++i) {
-        if (argv[i][0] == '-') {
+    for (int i = 1; i < operands; ++i) {
+        if (operand[i][0] == '-') {
             log_message(1, 4, "tarnwell", "main",
-                        "Option %s after the HEX file; options go before it", argv[i]);
+                        "Option %s after the HEX file; options go before it", operand[i]);
             return kUsageOrConfig;
         }
     }
-
     // A production line must not lose the record of a part it programmed:
     // a report file that cannot be opened is found out before anything else.
-    report.stage = "report";
-    if (options.report_path != nullptr && !can_append_report(options.report_path)) {
-        options.report_path = nullptr;
+    if (run.report_path != nullptr && !can_append_report(run.report_path)) {
+        run.report_path = nullptr;
         return kUsageOrConfig;
     }
 
-    report.stage = "config";
-    if (load_config(options.config_path) != 0) {
-        log_message(1, 1, "tarnwell", "main", "Unable to open config file: %s",
-                    options.config_path);
+    run.report.stage = Stage::kConfig;
+    if (load_config(run.config_path) != 0) {
+        log_message(1, 1, "tarnwell", "main", "Unable to open config file: %s", run.config_path);
         return kUsageOrConfig;
     }
-    if (job == Job::kList) {
-        if (check_config(options.config_path) != 0) return kUsageOrConfig;
-        report.stage = "ok";
+    if (job.run == nullptr) {  // -l
+        if (check_config(run.config_path) != 0) return kUsageOrConfig;
+        run.report.stage = Stage::kOk;
         return kSuccess;
     }
-
-    HexRecord* list = nullptr;
-    if (job == Job::kProgram || job == Job::kVerify) {
-        const char* hex_path = argv[0];
-        report.stage = "hex-open";
-        FILE* hex_file = open_hex_file(hex_path);
-        if (hex_file == nullptr) {
-            log_message(1, 1, "tarnwell", "main", "Unable to open hex file: %s", hex_path);
-            return kHexUnreadable;
-        }
-        report.stage = "hex-parse";
-        int line = 0;
-        if (int error = readHexFileLine(hex_file, &list, &line); error != 0) {
-            // A line that should start a record found the end of the file.
-            const bool unended = error == hex_error::kNoColon && std::feof(hex_file);
-            std::fclose(hex_file);
-            log_message(1, 2, "tarnwell", "main", "Error parsing hex file: %s", hex_path);
-            // Where and what, so that nobody has to bisect a long file by hand.
-            if (unended)
-                log_message(1, 2, "tarnwell", "main",
-                            "Line %d of %s: the file ends without an end-of-file record", line,
-                            hex_path);
-            else
-                log_message(1, 2, "tarnwell", "main", "Line %d of %s: %s", line, hex_path,
-                            getHexError(error));
-            return kHexInvalid;
-        }
-        std::fclose(hex_file);
-        if (options.report_path != nullptr) describe_image(report, hex_path, list);
+    if (job.takes_hex) {
+        if (int status = load_image(run); status != kSuccess) return status;
     }
-
-    std::unique_ptr<ReadOutFile> read_out;
-    if (job == Job::kReadOut) {
+    if (run.read_out_path != nullptr) {
         // Created before the ICD2 is touched: a path that cannot be written
         // is found out at once.
-        report.stage = "output";
-        read_out = std::make_unique<ReadOutFile>(options.read_out_path);
-        if (read_out->stream() == nullptr) {
+        run.report.stage = Stage::kOutput;
+        run.read_out = std::make_unique<ReadOutFile>(run.read_out_path);
+        if (run.read_out->stream() == nullptr) {
             log_message(1, 5, "tarnwell", "main",
-                        "Unable to create read-out file: %s Reason: %d %s", options.read_out_path,
-                        read_out->error(), std::strerror(read_out->error()));
+                        "Unable to create read-out file: %s Reason: %d %s", run.read_out_path,
+                        run.read_out->error(), std::strerror(run.read_out->error()));
             return kHexUnreadable;
         }
     }
 
-    report.probe = &run.probe;
-    char* device = probe_device(options.tty_path, &run.probe);
+    run.report.probe = &run.probe;
+    char* device = probe_device(run.tty_path, &run.probe);
     if (device == nullptr) {
-        report.stage = run.probe.stage;
-        freeHexList(&list);
+        run.report.stage = run.probe.stage;
+        freeHexList(&run.image);
         if (tty_interrupted() != 0) return kNotIdentified;
         log_message(1, 3, "tarnwell", "main", "Unable to identify processor.");
-        if (job == Job::kIdentify) print_identity(run.probe);
+        if (job.run == identify) print_identity(run.probe);
         return kNotIdentified;
     }
 
     // A device that failed its job must never look like a success to the
     // script that ran us.
     const auto pass_started = std::chrono::steady_clock::now();
-    PassOutcome& outcome = run.outcome;
-    int result = 0;
-    switch (job) {
-        case Job::kProgram:
-            result = do_prog(list, device, &outcome);
-            break;
-        case Job::kVerify:
-            result = do_verify(list, device, &outcome);
-            break;
-        case Job::kBlank:
-            result = do_blank_check(device, &outcome);
-            break;
-        case Job::kErase:
-            result = do_erase(device, &outcome);
-            break;
-        case Job::kIdentify:
-            print_identity(run.probe);
-            break;
-        case Job::kReadOut:
-            result = do_read_out(device, read_out->stream(), &outcome);
-            // An interrupted run leaves the destination as it was.
-            if (result == 0 && tty_interrupted() == 0 && !read_out->commit()) {
-                log_message(1, 6, "tarnwell", "main",
-                            "Unable to write read-out file: %s Reason: %d %s",
-                            options.read_out_path, errno, std::strerror(errno));
-                outcome.stage = "output";
-                result = 1;
-            }
-            break;
-        case Job::kList:
-            break;
-    }
-    report.pass_seconds =
+    const int result = job.run(run, device);
+    run.report.pass_seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - pass_started).count();
-    report.outcome = &outcome;
-    report.stage = outcome.stage;
-    freeHexList(&list);
+    run.report.outcome = &run.outcome;
+    run.report.stage = run.outcome.stage;
     std::free(device);
     return result == 0 ? kSuccess : kPassFailed;
 }
@@ -412,71 +448,44 @@ void catch_signals() {
 int main(int argc, char** argv) {
     const auto started = std::chrono::steady_clock::now();
     Run run;
-    Options& options = run.options;
-    static const struct option kLongOptions[] = {
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
-    };
-    // "+": scanning stops at the first operand, so a HEX file given before
-    // -t leaves the tty unset instead of being reordered past it.
-    int option;
-    while (!options.bad_option &&
-           (option = getopt_long(argc, argv, "+c:t:vr:beilho:", kLongOptions, nullptr)) != -1) {
-        switch (option) {
-            case 'c':
-                options.config_path = optarg;
-                break;
-            case 't':
-                options.tty_path = optarg;
-                break;
-            case 'v':
-                options.verify = true;
-                break;
-            case 'o':
-                options.report_path = optarg;
-                break;
-            case 'r':
-                options.read_out_path = optarg;
-                select_job(options, 'r');
-                break;
-            case 'b':
-            case 'e':
-            case 'i':
-            case 'l':
-                select_job(options, static_cast<char>(option));
-                break;
-            case 'h':
-                help();
-                return kSuccess;
-            case 'V':
-                std::printf("tarnwell %s\n", TARNWELL_VERSION);
-                return kSuccess;
-            default:
-                // getopt has printed its own diagnostic; the run stops.
-                options.bad_option = true;
-                break;
-        }
+    const Command command = parse_command_line(argc, argv, run);
+    int status = kUsageOrConfig;
+    run.report.stage = Stage::kUsage;
+    switch (command.kind) {
+        case Command::kHelp:
+            help();
+            return kSuccess;
+        case Command::kVersion:
+            std::printf("tarnwell %s\n", TARNWELL_VERSION);
+            return kSuccess;
+        case Command::kUsage:
+            usage();
+            break;
+        case Command::kUsageError:
+            usage();
+            std::fprintf(stderr, "tarnwell: %s\n", command.error.c_str());
+            break;
+        case Command::kRun:
+            catch_signals();
+            status = run_job(run, command.operands, command.operand);
+            break;
     }
-    const Job job = job_of(options);
-    catch_signals();
-    int status = run_job(run, job, argc - optind, argv + optind);
     if (const int signal = tty_interrupted(); signal != 0) {
         log_message(1, 9, "tarnwell", "main", "Interrupted by signal %d (%s)", signal,
                     strsignal(signal));
-        run.report.stage = "interrupted";
+        run.report.stage = Stage::kInterrupted;
         status = 128 + signal;
     }
 
-    if (options.report_path != nullptr) {
+    if (run.report_path != nullptr) {
         RunReport& report = run.report;
-        report.job = job_name(job);
-        report.tty = options.tty_path != nullptr ? options.tty_path : "";
-        report.config = options.config_path;
+        report.job = run.job->name;
+        report.tty = run.tty_path != nullptr ? run.tty_path : "";
+        report.config = run.config_path;
         report.status = status;
         report.seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        append_report(options.report_path, report_line(report));
+        append_report(run.report_path, report_line(report));
     }
     return status;
 }

@@ -147,7 +147,7 @@ int try_device(const char* device, uint8_t firmware_id, ProbeReport* report) {
     }
 
     int chipid = 0;
-    bool read_ok = icd2_get_words(&chipid, "4A", static_cast<uint32_t>(chipid_address), 1) == 0;
+    bool read_ok = icd2_read_chip_id(&chipid, static_cast<uint32_t>(chipid_address)) == 0;
     if (report != nullptr) note_chip_id(*report, family_id, chipid_address, read_ok, chipid);
     if (!read_ok || chipid == 0) return 4;
 
@@ -172,7 +172,7 @@ char* find_device(const char* tty) {
 }
 
 char* probe_device(const char* tty, ProbeReport* report) {
-    report->stage = "connect";
+    report->stage = Stage::kConnect;
     if (!connect(tty)) return nullptr;
 
     Icd2Voltages voltages{};
@@ -185,7 +185,7 @@ char* probe_device(const char* tty, ProbeReport* report) {
     if (voltages.target_vdd == 0.0f) {
         log_message(3, 4, kModule, "find_device",
                     "No target VDD found, enabling target VDD via ICD2");
-        if (do_command("05FF") == nullptr) {
+        if (icd2_enable_target_vdd() != 0) {
             log_message(1, 8, kModule, "find_device", "Unable to set VDD via ICD2");
             return nullptr;
         }
@@ -202,7 +202,7 @@ char* probe_device(const char* tty, ProbeReport* report) {
 
     Icd2SelfTest self_test{};
     if (get_self_test(&self_test) != 0) {
-        report->stage = "selftest";
+        report->stage = Stage::kSelfTest;
         log_message(1, 10, kModule, "find_device", "Unable to run ICD2 self test.");
         return nullptr;
     }
@@ -223,13 +223,13 @@ char* probe_device(const char* tty, ProbeReport* report) {
     log_self_test_result(self_test.mclr_vpp, 15, "Self Test: MCLR VPP: pass",
                          "Self Test: MCLR VPP: low", "Self Test: MCLR VPP: high",
                          "Self Test: MCLR VPP: fail");
-    report->stage = "selftest";
+    report->stage = Stage::kSelfTest;
     if (self_test.overall != ICD2_TEST_PASS) {
         log_message(1, 16, kModule, "find_device", "ICD2 self test failed.");
         return nullptr;
     }
 
-    report->stage = "identify";
+    report->stage = Stage::kIdentify;
     char** names = get_device_names();
     if (names == nullptr) return nullptr;
     for (char** name = names; *name != nullptr; ++name) {

@@ -59,6 +59,15 @@ void write_probe(JsonWriter& json, const ProbeReport& probe) {
 
 }  // namespace
 
+const char* stage_word(Stage stage) {
+    static const char* const kWords[] = {"ok",         "usage",     "config",     "hex-open",
+                                         "hex-parse",  "output",    "connect",    "selftest",
+                                         "identify",   "erase",     "write",      "read",
+                                         "difference", "not-blank", "interrupted"};
+    static_assert(std::size(kWords) == static_cast<size_t>(Stage::kInterrupted) + 1);
+    return kWords[static_cast<size_t>(stage)];
+}
+
 void describe_image(RunReport& report, const char* path, const HexRecord* list) {
     std::ifstream file(path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -94,7 +103,7 @@ std::string report_line(const RunReport& report) {
     if (report.probe != nullptr) write_probe(json, *report.probe);
     json.key("result").begin_object();
     json.key("status").number(static_cast<long long>(report.status));
-    json.key("stage").string(report.stage);
+    json.key("stage").string(stage_word(report.stage));
     if (report.outcome != nullptr && report.outcome->difference) {
         json.key("address").number(static_cast<long long>(report.outcome->address));
         json.key("read").number(static_cast<long long>(report.outcome->read));

@@ -19,7 +19,7 @@ struct RunReport {
     long image_words = 0;    // words in them
     const ProbeReport* probe = nullptr;
     int status = 0;
-    std::string stage = "ok";
+    Stage stage = Stage::kOk;
     const PassOutcome* outcome = nullptr;  // the pass, when one ran
     double seconds = 0;
     double pass_seconds = -1;  // negative: no pass ran

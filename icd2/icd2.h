@@ -66,6 +66,31 @@ int get_self_test(Icd2SelfTest* self_test);
 int set_target_family_type(uint8_t family);
 int set_end_of_code_space(uint32_t last_address);
 
+// The target's memory spaces, each with its own read and write command.
+enum Icd2Space : int {
+    ICD2_PROGRAM = 0,
+    ICD2_EEPROM = 1,
+    ICD2_ID = 2,
+    ICD2_CONFIG = 3,
+    ICD2_SPACE_COUNT = 4,
+};
+// True for EEPROM, which moves one byte per element; the other spaces move
+// words.
+bool icd2_space_moves_bytes(Icd2Space space);
+// Block transfers of a space, as icd2_get_words and the others below.
+int icd2_read_words(Icd2Space space, int* buffer, uint32_t address, uint32_t count);
+int icd2_read_bytes(Icd2Space space, uint8_t* buffer, uint32_t address, uint32_t count);
+int icd2_write_words(Icd2Space space, const int* buffer, uint32_t address, uint32_t count);
+int icd2_write_bytes(Icd2Space space, const uint8_t* buffer, uint32_t address, uint32_t count);
+// The word at the chip identifier's address, read as ID memory.
+int icd2_read_chip_id(int* word, uint32_t address);
+// Single commands; 0, or 1 when the command failed. Clearing MCLR comes
+// before an erase; the erase clears program, EEPROM, ID and configuration
+// memory; the target supply is switched on when the target has none.
+int icd2_clear_mclr();
+int icd2_erase();
+int icd2_enable_target_vdd();
+
 // Block transfers: command, data block, closing response. 0; 1 the command
 // failed; 2 the data block failed; 3 the closing response failed. buffer
 // holds count elements (words in the low 16 bits of each int).

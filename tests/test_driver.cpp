@@ -239,7 +239,7 @@ TEST_F(Driver, PlainPassesSendExactlyTheseCommandsAndNoteWhatDecidedThem) {
               std::tuple(true, 1u, 0x3345, 0x2345));
     configure("processor/SIM16A/family = sim16\n" + harness::default_config().substr(0, 30));
     EXPECT_EQ(do_verify(nullptr, "SIM16A", &outcome), 1);
-    EXPECT_STREQ(outcome.stage, "config");
+    EXPECT_STREQ(stage_word(outcome.stage), "config");
 }
 
 TEST_F(Driver, RecordsOutsideEverySpaceAreSkippedWithAWarning) {
@@ -394,7 +394,10 @@ TEST_P(Cases, EndWithTheirResultAndLinesThatNameTheFailure) {
     EXPECT_TRUE(c.out.ends_with("\n") ? out.ends_with(c.out) : out.find(c.out) != std::string::npos)
         << out;
     EXPECT_TRUE(c.waited_ms < 0 || sim::elapsed_us() == c.waited_ms * 1000ULL) << sim::elapsed_us();
-    EXPECT_STREQ(!c.stage ? nullptr : result == kNoDevice ? probe.stage : outcome.stage, c.stage);
+    EXPECT_STREQ(!c.stage              ? nullptr
+                 : result == kNoDevice ? stage_word(probe.stage)
+                                       : stage_word(outcome.stage),
+                 c.stage);
     const bool pass = job == 'p' || job == 'v';
     EXPECT_TRUE(!pass || (out.find("Passed") != std::string::npos) == (result == 0)) << out;
     EXPECT_TRUE(!pass || result != 0 || holds(kImage));
