@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "config/config.h"
 #include "driver/driver.h"
@@ -75,11 +76,21 @@ bool connect(const char* tty) {
     return false;
 }
 
-void log_self_test_result(Icd2TestResult result, int code, const char* pass, const char* low,
-                          const char* high, const char* fail) {
-    const char* texts[] = {pass, low, high, fail};
-    if (result > ICD2_TEST_FAIL) return;
-    log_message(4, code, kModule, "find_device", "%s", texts[result]);
+// One DEBUG line per self-test check, in the order the ICD2 reports them.
+void log_self_test(const Icd2SelfTest& test) {
+    static const char* const kResults[] = {"pass", "low", "high", "fail"};
+    const std::pair<Icd2TestResult, const char*> checks[] = {{test.target_vdd, "Target VDD"},
+                                                             {test.module_vpp, "Module VPP"},
+                                                             {test.mclr_gnd, "MCLR GND"},
+                                                             {test.mclr_vdd, "MCLR VDD"},
+                                                             {test.mclr_vpp, "MCLR VPP"}};
+    int code = 11;
+    for (const auto& [result, name] : checks) {
+        if (result <= ICD2_TEST_FAIL)
+            log_message(4, code, kModule, "find_device", "Self Test: %s: %s", name,
+                        kResults[result]);
+        ++code;
+    }
 }
 
 // Tells the ICD2 where program memory of the matched processor ends.
@@ -208,21 +219,7 @@ char* probe_device(const char* tty, ProbeReport* report) {
     }
     report->have_self_test = true;
     report->self_test = self_test;
-    log_self_test_result(self_test.target_vdd, 11, "Self Test: Target VDD: pass",
-                         "Self Test: Target VDD: low", "Self Test: Target VDD: high",
-                         "Self Test: Target VDD: fail");
-    log_self_test_result(self_test.module_vpp, 12, "Self Test: Module VPP: pass",
-                         "Self Test: Module VPP: low", "Self Test: Module VPP: high",
-                         "Self Test: Module VPP: fail");
-    log_self_test_result(self_test.mclr_gnd, 13, "Self Test: MCLR GND: pass",
-                         "Self Test: MCLR GND: low", "Self Test: MCLR GND: high",
-                         "Self Test: MCLR GND: fail");
-    log_self_test_result(self_test.mclr_vdd, 14, "Self Test: MCLR VDD: pass",
-                         "Self Test: MCLR VDD: low", "Self Test: MCLR VDD: high",
-                         "Self Test: MCLR VDD: fail");
-    log_self_test_result(self_test.mclr_vpp, 15, "Self Test: MCLR VPP: pass",
-                         "Self Test: MCLR VPP: low", "Self Test: MCLR VPP: high",
-                         "Self Test: MCLR VPP: fail");
+    log_self_test(self_test);
     report->stage = Stage::kSelfTest;
     if (self_test.overall != ICD2_TEST_PASS) {
         log_message(1, 16, kModule, "find_device", "ICD2 self test failed.");
