@@ -410,9 +410,16 @@ std::vector<const Fault*> Link::faults_at(const Command& command, Phase phase) c
 }
 
 // Where a fault fires: "#<frame> <code>/<phase>".
+// Appended piece by piece: a chain of operator+ here makes g++ 12 warn
+// (-Wrestrict) about a copy it cannot prove apart.
 std::string Link::fault_point(const Command& command, Phase phase) {
-    return "#" + std::to_string(command.frame_number) + " " + command.code + "/" +
-           phase_name(phase);
+    std::string point = "#";
+    point += std::to_string(command.frame_number);
+    point += ' ';
+    point += command.code;
+    point += '/';
+    point += phase_name(phase);
+    return point;
 }
 
 void Link::note_fault(const Fault& fault, const Command& command, Phase phase, std::string& kinds) {

@@ -1,0 +1,45 @@
+// The simulated target's memory: program, EEPROM, ID and configuration
+// spaces, erased, written through the mask and read with the stuck cells, and
+// their Intel HEX image (the dump and --load format).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "icd2sim_settings.h"
+
+namespace icd2sim {
+
+// The target's memory. Program, ID and configuration cells are words, EEPROM
+// cells bytes; addresses are the word addresses the host sends.
+class Memory {
+  public:
+    explicit Memory(const DeviceSettings& settings);
+
+    // The cell at address, or nullopt when the address is outside the space.
+    std::optional<uint16_t> read(SpaceId space, uint32_t address) const;
+    // False (nothing stored) when the address is outside the space.
+    bool write(SpaceId space, uint32_t address, uint16_t value);
+    // Every writable cell back to its erased value.
+    void erase();
+
+    // Intel HEX in the dump layout; error texts, empty on success.
+    std::string load_hex(const std::string& path);
+    std::string dump_hex(const std::string& path) const;
+
+  private:
+    struct Space {
+        uint32_t start = 0;
+        uint32_t size = 0;
+        uint16_t erased = 0;
+        uint16_t mask = 0;
+        std::vector<uint16_t> cells;
+        std::map<uint32_t, uint16_t> stuck;
+    };
+    Space spaces_[kSpaceCount];
+};
+
+}  // namespace icd2sim
