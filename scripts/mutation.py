@@ -9,6 +9,12 @@ them. The score is (caught + timed out) / mutants that build.
   scripts/mutation.sh --seed 1 --count 60 [--build-dir DIR] [--timeout S] [--jobs N]
 Sources are edited in place and always put back; do not edit them meanwhile.
 Relative paths are taken from the source root.
+
+With --catalogue the mutants are the realistic faults of tests/faults.txt
+instead, each applied alone: every one must be caught. An entry whose text is
+not found exactly once in its file "does not apply" and fails the run: the
+catalogue must follow the code.
+  scripts/mutation.sh --catalogue [FILE] [--only N,M-K] [--build-dir DIR] [--jobs N]
 """
 import argparse, contextlib, json, os, random, re, signal, subprocess, sys, tempfile, time
 from pathlib import Path
@@ -109,6 +115,38 @@ def candidates():
     return found
 
 
+CATALOGUE = ROOT / "tests" / "faults.txt"
+
+
+def catalogue(path):
+    """The faults of a catalogue file: (line number, file, old text, new text, what a user notices).
+    One fault a line: file | old | new | notice; texts are single lines, a literal " | " inside one
+    is written " \\| "; blank lines and lines starting with # are skipped."""
+    faults = []
+    for number, line in enumerate(Path(path).read_text().split("\n"), 1):
+        if not line.strip() or line.lstrip().startswith("#"):
+            continue
+        fields = [f.replace("\x00", " | ") for f in line.replace(" \\| ", "\x00").split(" | ")]
+        if len(fields) != 4 or not all(fields):
+            sys.exit(f"{path}:{number}: wants four fields: file | old | new | what a user notices")
+        faults.append((number, *fields))
+    return faults
+
+
+def apply_fault(fault, forward=True):
+    """Replaces old by new (or back) in the fault's file; False when the text is not there exactly once."""
+    _, name, old, new, _ = fault
+    path = ROOT / name
+    if not forward:
+        old, new = new, old
+    text = path.read_bytes().decode() if path.exists() else ""
+    if text.count(old) != 1:
+        return False
+    path.write_bytes(text.replace(old, new).encode())
+    os.utime(path)
+    return True
+
+
 def describe(mutant):
     path, number, old, new = mutant
     return f"{path}:{number}: {old.strip()} -> {new.strip() or '(line removed)'}"
@@ -164,22 +202,45 @@ def main():
                         " the unmutated run)")
     parser.add_argument("--jobs", type=int, default=2, help="parallel build and test jobs (default 2)")
     parser.add_argument("--list", action="store_true", help="only print the chosen mutants")
+    parser.add_argument("--catalogue", nargs="?", const=str(CATALOGUE), metavar="FILE",
+                        help="apply the faults of the catalogue (default tests/faults.txt) instead")
+    parser.add_argument("--only", help="with --catalogue: the entries to run, by number (1,4,7-9)")
     args = parser.parse_args()
-    everything = candidates()
-    picks = random.Random(args.seed).sample(range(len(everything)), min(args.count, len(everything)))
-    chosen = [everything[i] for i in sorted(picks)]
-    print(f"{len(chosen)} of {len(everything)} mutants, seed {args.seed}", flush=True)
-    if args.list:
-        print("\n".join(describe(mutant) for mutant in chosen))
-        return 0
+    if args.catalogue:
+        faults = catalogue(args.catalogue)
+        if args.only:
+            wanted = set()
+            for part in args.only.split(","):
+                first, _, last = part.partition("-")
+                wanted.update(range(int(first), int(last or first) + 1))
+            faults = [f for i, f in enumerate(faults, 1) if i in wanted]
+        missing = [f for f in faults if not apply_fault(f) or not apply_fault(f, False)]
+        if missing:
+            sys.exit("".join(f"does not apply: {args.catalogue}:{f[0]} {f[1]}: {f[2]!r}\n" for f in missing) +
+                     f"{len(missing)} of {len(faults)} entries do not apply: update them to the code")
+        print(f"{len(faults)} faults from {args.catalogue}", flush=True)
+        if args.list:
+            print("".join(f"{f[1]}: {f[4]}\n" for f in faults), end="")
+            return 0
+    else:
+        everything = candidates()
+        picks = random.Random(args.seed).sample(range(len(everything)), min(args.count, len(everything)))
+        chosen = [everything[i] for i in sorted(picks)]
+        print(f"{len(chosen)} of {len(everything)} mutants, seed {args.seed}", flush=True)
+        if args.list:
+            print("\n".join(describe(mutant) for mutant in chosen))
+            return 0
 
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # unwinds, so the source is put back
     build = ROOT / args.build_dir
     pending = build / "mutation-pending.json"  # the mutant in place, should a run die before putting it back
     if pending.exists():
-        path, number, old, new = json.loads(pending.read_text())
-        if not replace_line(ROOT / path, number, new, old):
-            sys.exit(f"{path}:{number} should read {old!r}; put it back by hand, then delete {pending}")
+        left = json.loads(pending.read_text())
+        if len(left) == 5:
+            if not apply_fault(left, False):
+                sys.exit(f"{left[1]} should read {left[2]!r}; put it back by hand, then delete {pending}")
+        elif not replace_line(ROOT / left[0], left[1], left[3], left[2]):
+            sys.exit(f"{left[0]}:{left[1]} should read {left[2]!r}; put it back by hand, then delete {pending}")
         pending.unlink()
     if not (build / "CMakeCache.txt").exists():
         subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
@@ -199,6 +260,8 @@ def main():
     test_command += ["--timeout", str(int(timeout))]
     print(f"unmutated tests pass in {baseline:.0f} s; limit per mutant {timeout:.0f} s", flush=True)
 
+    if args.catalogue:
+        return run_catalogue(faults, pending, build_command, test_command, timeout)
     results, started = {verdict: [] for verdict in ("caught", "timed out", "survived", "build-failed")}, time.monotonic()
     for index, mutant in enumerate(chosen, 1):
         begun, (path, number, old, new) = time.monotonic(), mutant
@@ -227,6 +290,36 @@ def main():
           f"{elapsed / 60:.1f} min, {elapsed / max(len(chosen), 1):.0f} s per mutant")
     print("".join(f"survived: {describe(mutant)}\n" for mutant in results["survived"]), end="")
     return 0
+
+
+def run_catalogue(faults, pending, build_command, test_command, timeout):
+    """Applies each fault alone, builds and tests; every fault must be caught. Exit 1 when one is not."""
+    results, started = {verdict: [] for verdict in ("caught", "timed out", "survived", "build-failed")}, time.monotonic()
+    for index, fault in enumerate(faults, 1):
+        begun = time.monotonic()
+        pending.write_text(json.dumps(fault))
+        if not apply_fault(fault):
+            sys.exit(f"{fault[1]}: {fault[2]!r} is no longer there exactly once: the sources changed under the run")
+        try:
+            if run(build_command, 3600)[0] != 0:
+                verdict = "build-failed"
+            else:
+                status = run(test_command, timeout)[0]
+                verdict = "timed out" if status is None else "survived" if status == 0 else "caught"
+        finally:
+            if apply_fault(fault, False):
+                pending.unlink()
+            else:
+                print(f"COULD NOT PUT BACK {fault[1]}: it should read {fault[2]!r}", flush=True)
+        results[verdict].append(fault)
+        print(f"[{index:3}/{len(faults)}] {verdict:12} line {fault[0]}: {fault[1]}: {fault[4]}"
+              f"  ({time.monotonic() - begun:.0f} s)", flush=True)
+    elapsed = time.monotonic() - started
+    print(", ".join(f"{verdict} {len(found)}" for verdict, found in results.items()))
+    print(f"{len(faults)} faults in {elapsed / 60:.1f} min, {elapsed / max(len(faults), 1):.0f} s per fault")
+    for verdict in ("survived", "build-failed"):
+        print("".join(f"{verdict}: line {f[0]}: {f[1]}: {f[4]}\n" for f in results[verdict]), end="")
+    return 0 if not results["survived"] and not results["build-failed"] else 1
 
 
 if __name__ == "__main__":

@@ -40,7 +40,9 @@ void escape(std::string& out, const std::string& text) {
             continue;
         }
         // A UTF-8 sequence passes whole; anything else is escaped byte by byte.
-        size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+        // No sequence starts with C0 or C1 (overlong) or F5 to FF (beyond
+        // U+10FFFF).
+        size_t length = c >= 0xF5 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
         bool valid = length != 0 && i + length <= text.size();
         for (size_t k = 1; valid && k < length; ++k)
             valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
