@@ -47,26 +47,23 @@ void check_entry(std::string_view key, std::string_view value, std::string_view 
     require(input.find(value) != std::string_view::npos, "stored value does not occur in the file");
 }
 
-// A listing under a key (null: the whole tree): copies of the keys, or the tree's own value texts.
-template <typename T, typename Item>
-std::vector<T> listed(Item** (*get)(const char*), void (*release)(Item***), const char* under) {
-    Item** items = get(under);
-    require(items != nullptr, "a listing failed on a loaded tree");
-    std::vector<T> copy;
-    for (Item** item = items; *item != nullptr; ++item) copy.emplace_back(*item);
-    release(&items);
-    return copy;
-}
-std::vector<std::string> listed_keys(const char* under) {
-    return listed<std::string>(get_config_keys, free_config_keys, under);
-}
-std::vector<const char*> listed_values(const char* under) {
-    return listed<const char*>(get_config_values, free_config_values, under);
+using Listing = std::pair<std::vector<std::string>, std::vector<const char*>>;
+
+// The listings under a key (null: the whole tree): copies of the keys, the tree's own value texts.
+Listing listed(const char* under) {
+    char** keys = get_config_keys(under);
+    const char** values = get_config_values(under);
+    require(keys != nullptr && values != nullptr, "a listing failed on a loaded tree");
+    Listing listing;
+    for (char** key = keys; *key != nullptr; ++key) listing.first.emplace_back(*key);
+    for (const char** value = values; *value != nullptr; ++value) listing.second.push_back(*value);
+    free_config_keys(&keys);
+    free_config_values(&values);
+    return listing;
 }
 
 void check_loaded(std::string_view input) {
-    const std::vector<std::string> keys = listed_keys(nullptr);
-    const std::vector<const char*> values = listed_values(nullptr);
+    const auto [keys, values] = listed(nullptr);
     require(keys.size() == values.size(), "key and value listings differ in length");
     for (size_t i = 0; i < keys.size(); ++i) {
         check_entry(keys[i], values[i], input);
@@ -84,17 +81,15 @@ void check_loaded(std::string_view input) {
         // The subtree: the key and those below it, which follow it.
         size_t end = i + 1;
         while (end < keys.size() && keys[end].starts_with(keys[i] + "/")) ++end;
-        require(listed_keys(keys[i].c_str()) == std::vector(keys.begin() + i, keys.begin() + end),
+        require(listed(keys[i].c_str()) == Listing{{keys.begin() + i, keys.begin() + end},
+                                                   {values.begin() + i, values.begin() + end}},
                 "subtree listing is not the slice of the full listing");
-        require(
-            listed_values(keys[i].c_str()) == std::vector(values.begin() + i, values.begin() + end),
-            "subtree values are not the slice of the full listing");
         // A lookup below a key creates elements without value, which no
         // listing may show. No key of a file can hold a blank.
         require(get_config_string((keys[i] + "/never loaded").c_str()) == nullptr,
                 "a key never loaded has a value");
     }
-    require(listed_keys(nullptr) == keys, "lookups changed the key listing");
+    require(listed(nullptr) == Listing{keys, values}, "lookups changed the listing");
 }
 
 }  // namespace

@@ -19,30 +19,21 @@ inline void require(bool ok, const char* what) {
 }
 
 // The result of an operation, which must be one of those it documents.
-inline int require_one_of(int result, std::initializer_list<int> documented,
-                          const char* what = "undocumented result") {
-    require(std::find(documented.begin(), documented.end(), result) != documented.end(), what);
+inline int require_one_of(int result, std::initializer_list<int> documented) {
+    require(std::ranges::find(documented, result) != documented.end(), "undocumented result");
     return result;
 }
 
 // While one lives, the product's lines, which would drown the fuzzer's report,
 // go to /dev/null; libFuzzer and the sanitizers write on descriptor 2, so only
 // the stream variables, which glibc lets a program assign, are redirected.
-class Silenced {
-  public:
+struct Silenced {
+    FILE *const out = stdout, *const err = stderr;  // as they were
     Silenced() {
         static FILE* const sink = std::fopen("/dev/null", "w");
         if (sink != nullptr) stdout = stderr = sink;
     }
-    ~Silenced() {
-        stdout = out_;
-        stderr = err_;
-    }
-    Silenced(const Silenced&) = delete;
-    Silenced& operator=(const Silenced&) = delete;
-
-  private:
-    FILE *out_ = stdout, *err_ = stderr;
+    ~Silenced() { stdout = out, stderr = err; }
 };
 
 }  // namespace fuzz

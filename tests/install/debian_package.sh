@@ -17,8 +17,7 @@ root="$(cd "$tmp" && pwd -P)/root"
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = tarnwell ] || fail "package name '$(field Package)'"
 [ "$(field Section)" = electronics ] || fail "section '$(field Section)'"
-[ -n "$(field Maintainer)" ] || fail "no maintainer"
-[ -n "$(field Description)" ] || fail "no description"
+[ -n "$(field Maintainer)" ] && [ -n "$(field Description)" ] || fail "no maintainer or no description"
 case "$(field Depends)" in
     *libc6*libstdc++6*|*libstdc++6*libc6*) ;;
     *) fail "depends '$(field Depends)' lacks libc6 or libstdc++6" ;;
@@ -26,9 +25,7 @@ esac
 
 dpkg-deb -e "$deb" "$tmp/control"
 grep -qx /etc/tarnwell.config "$tmp/control/conffiles" || fail "/etc/tarnwell.config is not a conffile"
-if dpkg-deb -c "$deb" | grep -q '\./usr/local/'; then
-    fail "the package installs under /usr/local"
-fi
+dpkg-deb -c "$deb" | grep -q '\./usr/local/' && fail "the package installs under /usr/local"
 
 dpkg-deb -x "$deb" "$root"
 for file in "$root/usr/bin/tarnwell" "$root/usr/bin/icd2sim" "$root/etc/tarnwell.config" \

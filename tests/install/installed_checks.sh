@@ -18,14 +18,14 @@ check_usage() {
 # The installed icd2sim must find the installed preload library by itself,
 # not the one of some build tree: --link prints the library it settled on.
 check_preload_found() {
-    local icd2sim="$1" root="$2" dir pid line="" tries=0
+    local icd2sim="$1" root="$2" dir pid line="" tries
     dir="$(mktemp -d)"
     "$icd2sim" --link "$dir/tty" >"$dir/env" 2>"$dir/err" &
     pid=$!
-    while [ -z "$line" ] && [ $tries -lt 100 ] && kill -0 "$pid" 2>/dev/null; do
+    for tries in $(seq 100); do
+        [ -z "$line" ] && kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
         line="$(head -n 1 "$dir/env")"
-        tries=$((tries + 1))
     done
     kill -TERM "$pid" 2>/dev/null || true
     wait "$pid" || true
@@ -42,16 +42,11 @@ expect_passed() {
     local out="$1" status=0
     shift
     "$@" >"$out" 2>&1 || status=$?
-    if [ "$status" -ne 0 ] || ! grep -q "Passed" "$out"; then
-        cat "$out" >&2
-        fail "ended with $status: $*"
-        return 1
-    fi
+    [ "$status" -eq 0 ] && grep -q "Passed" "$out" || { cat "$out" >&2; fail "ended with $status: $*"; }
 }
 
-# Programs the example image with the installed programs and files alone,
-# then verifies it on a second simulator run that starts from the memory the
-# first one left.
+# Programs the example image with the installed programs and files alone, then verifies it on a
+# second simulator run that starts from the memory the first one left.
 check_simulated_run() {
     local bindir="$1" config="$2" examples="$3" dir status=0
     dir="$(mktemp -d)"
