@@ -4,7 +4,9 @@
 // state itself and reports every change to the simulator before returning,
 // so that the simulator sees the edge before any byte written after it.
 // Every other ioctl, and every ioctl on a real serial port, goes through
-// untouched.
+// untouched. Without ICD2SIM_CONTROL, the modem-control requests on a pty go
+// through too (and fail there), after one line on standard error that says
+// why.
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -18,6 +20,8 @@
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <atomic>
 
 namespace {
 
@@ -96,6 +100,22 @@ int modem_control(unsigned long request, int* bits, const char* control, dev_t d
     return 0;
 }
 
+// Without ICD2SIM_CONTROL the request goes on to the system, which refuses
+// it on a pty; the program's own error then does not say why, so this does,
+// once a process.
+void hint_missing_control() {
+    static std::atomic_flag said = ATOMIC_FLAG_INIT;
+    if (said.test_and_set()) return;
+    static const char kHint[] =
+        "icd2sim preload: ICD2SIM_CONTROL is not set; DTR requests on a pseudo-terminal fail\n";
+    const int saved = errno;
+    ssize_t written;
+    do {
+        written = write(STDERR_FILENO, kHint, sizeof kHint - 1);
+    } while (written < 0 && errno == EINTR);
+    errno = saved;
+}
+
 }  // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
@@ -106,8 +126,11 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
 
     const char* control = getenv("ICD2SIM_CONTROL");
     dev_t device;
-    if (modem_request(request) && control != nullptr && *control != '\0' && pty_slave(fd, &device))
-        return modem_control(request, static_cast<int*>(argument), control, device);
+    if (modem_request(request) && pty_slave(fd, &device)) {
+        if (control != nullptr && *control != '\0')
+            return modem_control(request, static_cast<int*>(argument), control, device);
+        hint_missing_control();
+    }
 
     const IoctlFunction next = next_ioctl();
     if (next == nullptr) {

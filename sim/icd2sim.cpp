@@ -24,12 +24,15 @@
 
 #include "icd2sim_link.h"
 #include "icd2sim_model.h"
+#include "icd2sim_usage.h"
 
 namespace {
 
 using icd2sim::DeviceSettings;
 using icd2sim::Link;
 using icd2sim::Memory;
+using icd2sim::print_help;
+using icd2sim::print_usage;
 using icd2sim::Transcript;
 
 constexpr int kUsageStatus = 64;
@@ -52,15 +55,6 @@ struct Options {
 [[noreturn]] void input_error(const std::string& message) {
     std::fprintf(stderr, "icd2sim: %s\n", message.c_str());
     std::exit(kUsageStatus);
-}
-
-void print_usage(std::FILE* out) {
-    std::fprintf(out,
-                 "usage: icd2sim [options] -- PROGRAM [ARGS...]   (\"@\" in ARGS is the tty)\n"
-                 "       icd2sim [options] --link PATH\n"
-                 "       icd2sim --help | --version\n"
-                 "options: --device FILE, --set KEY=VALUE, --load HEXFILE, --dump HEXFILE,\n"
-                 "         --transcript FILE, --preload LIB, --pace, --device-time CODE=USEC\n");
 }
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -114,7 +108,7 @@ Options parse_options(int argc, char** argv) {
         }
         if ((arg == "--help" || arg == "--version") && !has_value) {
             if (arg == "--help")
-                print_usage(stdout);
+                print_help(stdout);
             else
                 std::printf("icd2sim %s\n", ICD2SIM_VERSION);
             std::exit(0);

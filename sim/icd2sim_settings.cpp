@@ -292,6 +292,44 @@ std::string load_device_file(DeviceSettings& settings, const std::string& path) 
     return "";
 }
 
+const char* settings_help() {
+    return "device settings: --device FILE holds KEY = VALUE lines, split at the first '=';\n"
+           "  blanks around key and value are dropped; a '#' at the start of a line or\n"
+           "  after a blank or tab starts a comment; empty lines are skipped.\n"
+           "  --set KEY=VALUE applies one setting after the file (a '#' is kept there).\n"
+           "  NUMBER: decimal, or hexadecimal after 0x or 0X, at most 0xFFFFFFFF.\n"
+           "  Addresses are the word addresses the host sends.\n"
+           "  key                 default      value\n"
+           "  firmware.id         5            NUMBER 0..255, the byte of \"07\"\n"
+           "  firmware.version    7 3 20       three decimal bytes, of \"01\"\n"
+           "  voltage.37          160          NUMBER 0..255, the byte of \"37\"\n"
+           "  voltage.35          0            NUMBER 0..255, the byte of \"35\"\n"
+           "  voltage.vdd         128          NUMBER 0..255, the byte of \"34\"\n"
+           "  voltage.vdd_on      128          NUMBER 0..255, \"34\" after \"05FF\"\n"
+           "  selftest            00 00 00 00 00  five hexadecimal bytes without 0x, of \"02\"\n"
+           "  prog.size           8192         NUMBER of program words, at 0..size-1\n"
+           "  prog.mask           0xFFFF       NUMBER, low 16 bits: the bits a program write\n"
+           "                                   keeps (16 by default; a 14-bit part: 0x3FFF)\n"
+           "  eeprom.start        0x2100       NUMBER, word address of EEPROM byte 0\n"
+           "                                   (byte i is at word address start + i)\n"
+           "  eeprom.size         256          NUMBER of EEPROM bytes\n"
+           "  id.start, id.size   0x2000, 4    NUMBERs: first word address, ID words\n"
+           "  config.start        0x2007       NUMBER, first configuration word address\n"
+           "  config.size         1            NUMBER of configuration words\n"
+           "  chipid.address      0x2006       NUMBER, word address of the chip id\n"
+           "  chipid.value        0x0D40       NUMBER 0..0xFFFF, the chip id\n"
+           "  chipid.family       unset        NUMBER 0..255: the chip id reads 0 unless the\n"
+           "                                   last \"2A\" selected it; unset clears it\n"
+           "  wake.reply          U            one character, or none\n"
+           "  wake.from_attempt   1            NUMBER: earlier attempts get no wake reply\n"
+           "  silent              0            0, or 1 to answer nothing\n"
+           "  stuck               (none)       SPACE:ADDRESS=VALUE, repeatable; SPACE prog,\n"
+           "                                   eeprom, id or config, VALUE 0..0xFFFF\n"
+           "  fault               (none)       KIND WHERE, repeatable; see icd2sim(1)\n"
+           "  Spaces must not overlap, hold at most 2^24 words each and end below word\n"
+           "  address 0x80000000; a stuck cell must lie in its space.\n";
+}
+
 std::string check_settings(const DeviceSettings& s) {
     struct Range {
         const char* name;

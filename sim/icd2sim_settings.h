@@ -73,4 +73,8 @@ std::string load_device_file(DeviceSettings& settings, const std::string& path);
 // Consistency of the whole set (sizes, overlapping spaces); an error text.
 std::string check_settings(const DeviceSettings& settings);
 
+// What the parser above accepts, for --help: the line and number forms and
+// every key with its default.
+const char* settings_help();
+
 }  // namespace icd2sim
