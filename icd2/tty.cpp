@@ -1,193 +1,176 @@
-// The serial line to the ICD2. This file is the only one that talks to the
-// terminal driver, so that everything above it deals in tty_* calls and
-// status codes, and every system-call failure is reported where it happened.
+// The serial line to the ICD2: bursts, read-ahead, waits, interruption and
+// the log line of every failure, over the line's system calls (icd2/line.h),
+// so that everything above it deals in tty_* calls and status codes, and
+// every failure is reported where it happened.
 #include "icd2/tty.h"
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/select.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <list>
 
+#include "icd2/line.h"
 #include "log/log.h"
 
 namespace {
 
 constexpr const char* kModule = "icd2";
 
-using Clock = std::chrono::steady_clock;
+using line::Micros;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
 // A full output queue (an adapter holding CTS, a USB bridge slow to drain) is
 // waited for as long as a read waits for a byte; a line that takes nothing for
 // that long is broken.
-constexpr auto kWriteStall = std::chrono::seconds(5);
-// The longest one select sleeps before the interruption flag is looked at
-// again: a signal that lands between the look and the select, or a
-// tty_interrupt from another thread, costs at most this much.
-constexpr auto kWaitSlice = std::chrono::milliseconds(250);
+constexpr Micros kWriteStall = seconds(5);
+// The longest one wait lasts before the interruption flag is looked at again:
+// a signal that lands between the look and the wait, or a tty_interrupt from
+// another thread, costs at most this much.
+constexpr Micros kWaitSlice = milliseconds(250);
 
 // Set from a signal handler by tty_interrupt: the signal, or 0.
 volatile std::sig_atomic_t interrupted_by = 0;
 
-// glibc's cfsetspeed takes either a rate or a B-code; the codes are what every
-// termios implementation understands, so the two rates the ICD2 uses are
-// mapped explicitly and anything else is passed through for the C library
-// to accept or reject.
-speed_t speed_code(unsigned int speed) {
-    switch (speed) {
-        case 19200:
-            return B19200;
-        case 57600:
-            return B57600;
-        default:
-            return static_cast<speed_t>(speed);
-    }
-}
-
-// Raw 8N1 with hardware handshaking: the protocol's frames must reach the
-// ICD2 byte for byte, so nothing may be translated, echoed or turned into a
-// signal. HUPCL is cleared so that closing the port leaves DTR, which the
-// handshake drives by hand, as it is.
-void make_raw(termios& settings) {
-    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | HUPCL | CSTOPB);
-    settings.c_cflag |= CS8 | CREAD | CLOCAL | CRTSCTS;
-    settings.c_iflag &=
-        ~static_cast<tcflag_t>(ISTRIP | INPCK | INLCR | IGNCR | ICRNL | IXON | IXOFF);
-    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN | TOSTOP);
-    // Reads never block in the driver; tty_getc paces them with select.
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
-}
-
-// Bytes taken from the port ahead of the reader that wants them: when the
-// ICD2 has been announced to send a burst (tty_expect), the whole burst is
-// taken with one read as its first byte is waited for. They belong to the
-// port they came from and go with it whenever it is opened, flushed or
-// closed, so nothing from one connection attempt reaches the next.
-struct TakenAhead {
-    static constexpr int kCapacity = 1024;
-    int fd = -1;
+// A port in use and the bytes taken from it ahead of the reader that wants
+// them: when the ICD2 has been announced to send a burst (tty_expect), the
+// whole burst is taken with one read as its first byte is waited for.
+struct Port {
+    explicit Port(int port) : fd(port) {}
+    int fd;
     int next = 0;
     int end = 0;
     int expected = 0;  // the announced burst, until a wait takes it
-    std::array<char, kCapacity> bytes{};
+    std::array<char, kTtyReadAhead> bytes{};
 
-    void drop() { *this = TakenAhead{}; }
-    int available(int port) const { return port == fd ? end - next : 0; }
-    // Moves up to count of the bytes held for port into buffer.
-    int take(int port, char* buffer, int count) {
-        const int n = std::min(available(port), count);
+    int available() const { return end - next; }
+    // Moves up to count of the bytes held into buffer.
+    int take(char* buffer, int count) {
+        const int n = std::min(available(), count);
         std::memcpy(buffer, bytes.data() + next, static_cast<size_t>(n));
         next += n;
         return n;
     }
+    void forget() { next = end = expected = 0; }
 };
 
-TakenAhead ahead;
+// The ports opened here, and descriptors opened elsewhere (a socket standing
+// in for the line) from their first announcement on. A port's record is made
+// new when it is opened and goes when it is closed, so nothing taken from one
+// connection attempt reaches the next, even one with the same number.
+std::list<Port> ports;
 
-// Every path that gives the port up goes through here. The exclusive mode
-// lives in the tty, not in the descriptor: it outlasts the close while
-// another descriptor keeps the tty open (the simulator holds its pty's), and
-// would then refuse the next attempt's open.
+Port* find(int fd) {
+    const auto port = std::find_if(ports.begin(), ports.end(),
+                                   [fd](const Port& candidate) { return candidate.fd == fd; });
+    return port == ports.end() ? nullptr : &*port;
+}
+
+void forget_port(int fd) {
+    ports.remove_if([fd](const Port& port) { return port.fd == fd; });
+}
+
+// Every path that gives the port up goes through here.
 void close_port(int fd) {
-    ahead.drop();
-    ioctl(fd, TIOCNXCL);
-    close(fd);
+    forget_port(fd);
+    line::close(fd);
 }
 
 enum class Wait { kReady, kTimedOut, kFailed, kInterrupted };
+struct WaitResult {
+    Wait wait;
+    int error;  // kFailed's errno
+};
 
 // Waits until fd can be read (or, writing, written), at most until deadline.
 // A signal only cuts the wait short: an interrupted line ends it, any other
-// signal lets it go on. kFailed leaves select's errno.
-Wait wait_ready(int fd, bool writing, Clock::time_point deadline) {
+// signal lets it go on.
+WaitResult wait_ready(int fd, bool writing, Micros deadline) {
     for (;;) {
-        if (interrupted_by != 0) return Wait::kInterrupted;
-        const auto left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) return Wait::kTimedOut;
-        const auto slice = std::chrono::duration_cast<std::chrono::microseconds>(
-            std::min<Clock::duration>(left, kWaitSlice));
-        timeval limit{static_cast<time_t>(slice.count() / 1000000),
-                      static_cast<suseconds_t>(slice.count() % 1000000)};
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(fd, &set);
-        const int ready =
-            select(fd + 1, writing ? nullptr : &set, writing ? &set : nullptr, nullptr, &limit);
-        if (ready > 0) return Wait::kReady;
-        if (ready < 0 && errno != EINTR) return Wait::kFailed;
+        if (interrupted_by != 0) return {Wait::kInterrupted, 0};
+        const Micros left = deadline - line::now();
+        if (left <= Micros::zero()) return {Wait::kTimedOut, 0};
+        const line::Waited waited = line::wait(fd, writing, std::min(left, kWaitSlice));
+        if (waited.ready == line::Ready::kYes) return {Wait::kReady, 0};
+        if (waited.ready == line::Ready::kFailed) return {Wait::kFailed, waited.error};
     }
+}
+
+void log_open_failure(int code, line::Step step, const char* path, int err) {
+    switch (step) {
+        case line::Step::kFetch:
+            log_message(1, code, kModule, "tty_open",
+                        "Unbale to retrieve attributes for port: %s Reason: %d %s", path, err,
+                        strerror(err));
+            break;
+        case line::Step::kSpeed:
+            log_message(1, code, kModule, "tty_open",
+                        "Unbale to set baud rate for port: %s Reason: %d %s", path, err,
+                        strerror(err));
+            break;
+        case line::Step::kApply:
+            log_message(1, code, kModule, "tty_open",
+                        "Unbale to set attributes for port: %s Reason: %d %s", path, err,
+                        strerror(err));
+            break;
+    }
+}
+
+void log_baud_failure(int code, line::Step step, int err) {
+    switch (step) {
+        case line::Step::kFetch:
+            log_message(1, code, kModule, "tty_set_baud",
+                        "Unbale to retrieve attributes for port, Reason: %d %s", err,
+                        strerror(err));
+            break;
+        case line::Step::kSpeed:
+            log_message(1, code, kModule, "tty_set_baud",
+                        "Unbale to set baud rate for port, Reason: %d %s", err, strerror(err));
+            break;
+        case line::Step::kApply:
+            log_message(1, code, kModule, "tty_set_baud",
+                        "Unbale to set attributes for port,s Reason: %d %s", err, strerror(err));
+            break;
+    }
+}
+
+// Each step of the line's settings, its log code and its result.
+int step_number(line::Step step) {
+    return step == line::Step::kFetch ? 3 : step == line::Step::kSpeed ? 4 : 5;
 }
 
 }  // namespace
 
 int tty_open(const char* path, unsigned int speed) {
-    ahead.drop();
     if (interrupted_by != 0) return -1;
-    int fd = open(path, O_RDWR | O_NONBLOCK);
-    // Another process's port is left exactly as it is: the lock is taken
-    // before anything touches the line. A lock that cannot be had for any
-    // other reason than its holder does not stop the run. EBUSY is the open
-    // refused by another process's exclusive mode.
-    const int refused = fd < 0 ? errno : flock(fd, LOCK_EX | LOCK_NB) != 0 ? errno : 0;
-    if (fd < 0 || refused == EWOULDBLOCK) {
+    const line::Opened opened = line::open_exclusive(path);
+    if (opened.fd < 0) {
+        const int err = opened.error;
         log_message(1, 1, kModule, "tty_open", "Unbale to open serial port: %s Reason: %d %s", path,
-                    refused, strerror(refused));
-        if (fd >= 0) close(fd);
-        return refused == EWOULDBLOCK || refused == EBUSY ? -6 : -1;
+                    err, strerror(err));
+        return err == EWOULDBLOCK || err == EBUSY ? -6 : -1;
     }
-    // Keeps out a program that takes no lock (root excepted); not every
-    // driver has it.
-    ioctl(fd, TIOCEXCL);
-    if (tcflush(fd, TCIOFLUSH) != 0) {
-        int err = errno;
+    const int fd = opened.fd;
+    forget_port(fd);
+    ports.emplace_back(fd);
+    if (const int err = line::flush(fd); err != 0) {
         log_message(1, 2, kModule, "tty_open", "Unbale to open flush port: %s Reason: %d %s", path,
                     err, strerror(err));
         close_port(fd);
         return -2;
     }
-    termios settings{};
-    if (tcgetattr(fd, &settings) != 0) {
-        int err = errno;
-        log_message(1, 3, kModule, "tty_open",
-                    "Unbale to retrieve attributes for port: %s Reason: %d %s", path, err,
-                    strerror(err));
+    if (const line::SetFailure set = line::set_line(fd, speed, true); set.error != 0) {
+        const int code = step_number(set.step);
+        log_open_failure(code, set.step, path, set.error);
         close_port(fd);
-        return -3;
-    }
-    if (cfsetspeed(&settings, speed_code(speed)) != 0) {
-        int err = errno;
-        log_message(1, 4, kModule, "tty_open", "Unbale to set baud rate for port: %s Reason: %d %s",
-                    path, err, strerror(err));
-        close_port(fd);
-        return -4;
-    }
-    make_raw(settings);
-    if (tcsetattr(fd, TCSANOW, &settings) != 0) {
-        int err = errno;
-        log_message(1, 5, kModule, "tty_open",
-                    "Unbale to set attributes for port: %s Reason: %d %s", path, err,
-                    strerror(err));
-        close_port(fd);
-        return -5;
+        return -code;
     }
     return fd;
 }
 
 bool tty_in_use(const char* path) {
-    const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return errno == EBUSY;
-    const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    close(fd);
-    return held;
+    return line::in_use(path);
 }
 
 int tty_set_baud(int fd, unsigned int speed) {
@@ -196,48 +179,30 @@ int tty_set_baud(int fd, unsigned int speed) {
     // blocks in the driver (a line held by CTS never drains): only a signal
     // ends it, and only an interrupted line gives it up.
     int drained = 0;
-    while (interrupted_by == 0 && (drained = tcdrain(fd)) != 0 && errno == EINTR) {
+    while (interrupted_by == 0 && (drained = line::drain(fd)) == EINTR) {
     }
     if (interrupted_by != 0) {
         close_port(fd);
         return 1;
     }
     if (drained != 0) {
-        int err = errno;
-        log_message(1, 1, kModule, "tty_set_baud", "Unbale to drain port, Reason: %d %s", err,
-                    strerror(err));
+        log_message(1, 1, kModule, "tty_set_baud", "Unbale to drain port, Reason: %d %s", drained,
+                    strerror(drained));
         close_port(fd);
         return 1;
     }
-    termios settings{};
-    if (tcgetattr(fd, &settings) != 0) {
-        int err = errno;
-        log_message(1, 3, kModule, "tty_set_baud",
-                    "Unbale to retrieve attributes for port, Reason: %d %s", err, strerror(err));
+    if (const line::SetFailure set = line::set_line(fd, speed, false); set.error != 0) {
+        const int code = step_number(set.step);
+        log_baud_failure(code, set.step, set.error);
         close_port(fd);
-        return 2;
-    }
-    if (cfsetspeed(&settings, speed_code(speed)) != 0) {
-        int err = errno;
-        log_message(1, 4, kModule, "tty_set_baud",
-                    "Unbale to set baud rate for port, Reason: %d %s", err, strerror(err));
-        close_port(fd);
-        return 3;
-    }
-    if (tcsetattr(fd, TCSANOW, &settings) != 0) {
-        int err = errno;
-        log_message(1, 5, kModule, "tty_set_baud",
-                    "Unbale to set attributes for port,s Reason: %d %s", err, strerror(err));
-        close_port(fd);
-        return 4;
+        return code - 1;
     }
     return 0;
 }
 
 int tty_flush(int fd) {
-    ahead.drop();
-    if (tcflush(fd, TCIOFLUSH) != 0) {
-        int err = errno;
+    if (Port* port = find(fd)) port->forget();
+    if (const int err = line::flush(fd); err != 0) {
         log_message(1, 2, kModule, "tty_flush", "Unbale to open flush port, Reason: %d %s", err,
                     strerror(err));
         close_port(fd);
@@ -247,45 +212,38 @@ int tty_flush(int fd) {
 }
 
 int tty_dtr(int fd, int flag) {
-    int lines = TIOCM_DTR;
-    if (flag != 0) {
-        if (ioctl(fd, TIOCMBIS, &lines) != 0) {
-            int err = errno;
-            log_message(1, 1, kModule, "tty_dtr", "Unbale to set DTR, Reason: %d %s", err,
-                        strerror(err));
-            close_port(fd);
-            return 1;
-        }
-    } else if (ioctl(fd, TIOCMBIC, &lines) != 0) {
-        int err = errno;
+    const int err = line::dtr(fd, flag != 0);
+    if (err == 0) return 0;
+    if (flag != 0)
+        log_message(1, 1, kModule, "tty_dtr", "Unbale to set DTR, Reason: %d %s", err,
+                    strerror(err));
+    else
         log_message(1, 2, kModule, "tty_dtr", "Unbale to clear DTR, Reason: %d %s", err,
                     strerror(err));
-        close_port(fd);
-        return 2;
-    }
-    return 0;
+    close_port(fd);
+    return flag != 0 ? 1 : 2;
 }
 
 int tty_write(int fd, const char* buffer, size_t length) {
-    auto deadline = Clock::now() + kWriteStall;
+    Micros deadline = line::now() + kWriteStall;
     while (length > 0) {
         // Nothing more goes out on an interrupted line, and the port is left
         // for the caller to close.
         if (interrupted_by != 0) return 1;
-        ssize_t written = write(fd, buffer, length);
-        if (written > 0) {
-            buffer += written;
-            length -= static_cast<size_t>(written);
-            deadline = Clock::now() + kWriteStall;
+        const line::Moved written = line::write(fd, buffer, length);
+        if (written.bytes > 0) {
+            buffer += written.bytes;
+            length -= written.bytes;
+            deadline = line::now() + kWriteStall;
             continue;
         }
-        int err = written < 0 ? errno : EAGAIN;
+        int err = written.error != 0 ? written.error : EAGAIN;
         if (err == EINTR) continue;
         // A full queue: wait until the line takes bytes again.
-        if ((err == EAGAIN || err == EWOULDBLOCK) && fd >= 0 && fd < FD_SETSIZE) {
-            const Wait wait = wait_ready(fd, true, deadline);
-            if (wait == Wait::kReady || wait == Wait::kInterrupted) continue;
-            err = wait == Wait::kTimedOut ? ETIMEDOUT : errno;
+        if ((err == EAGAIN || err == EWOULDBLOCK) && line::can_wait(fd)) {
+            const WaitResult wait = wait_ready(fd, true, deadline);
+            if (wait.wait == Wait::kReady || wait.wait == Wait::kInterrupted) continue;
+            err = wait.wait == Wait::kTimedOut ? ETIMEDOUT : wait.error;
         }
         log_message(1, 1, kModule, "tty_write", "Unbale to write, Reason: %d %s", err,
                     strerror(err));
@@ -304,80 +262,78 @@ namespace {
 // byte is waited for, and taken the moment it arrives.
 void let_gather(int fd, int bytes) {
     if (bytes < 2 || interrupted_by != 0) return;
-    termios settings;
-    if (tcgetattr(fd, &settings) != 0) return;
-    speed_t code = cfgetispeed(&settings);
-    unsigned baud = code == B57600 ? 57600 : code == B19200 ? 19200 : code == B9600 ? 9600 : 0;
+    const unsigned baud = line::speed(fd);
     if (baud == 0) return;
     bytes -= 1;
-    usleep(static_cast<useconds_t>(static_cast<unsigned long long>(bytes) * 10 * 1000000 / baud));
+    line::sleep(Micros(static_cast<unsigned long long>(bytes) * 10 * 1000000 / baud));
 }
 
 // A wait has ended on a port that is announced to send a burst: takes what
 // has come, lets the rest of the burst gather and takes that too. False when
 // nothing was announced or nothing could be read, which the single read of
 // tty_getc then reports.
-bool take_burst(int fd) {
-    const int wanted = ahead.available(fd) == 0 && ahead.fd == fd ? ahead.expected : 0;
-    ahead.expected = 0;
+bool take_burst(Port& port) {
+    const int wanted = port.available() == 0 ? port.expected : 0;
+    port.expected = 0;
     if (wanted < 2) return false;
-    ssize_t got = read(fd, ahead.bytes.data(), static_cast<size_t>(wanted));
-    if (got <= 0) return false;
-    if (got < wanted) {
-        let_gather(fd, wanted - static_cast<int>(got));
-        ssize_t more = read(fd, ahead.bytes.data() + got, static_cast<size_t>(wanted - got));
-        if (more > 0) got += more;
+    const line::Moved got = line::read(port.fd, port.bytes.data(), static_cast<size_t>(wanted));
+    if (got.bytes == 0) return false;
+    int taken = static_cast<int>(got.bytes);
+    if (taken < wanted) {
+        let_gather(port.fd, wanted - taken);
+        taken += static_cast<int>(
+            line::read(port.fd, port.bytes.data() + taken, static_cast<size_t>(wanted - taken))
+                .bytes);
     }
-    ahead.next = 0;
-    ahead.end = static_cast<int>(got);
+    port.next = 0;
+    port.end = taken;
     return true;
 }
 
 }  // namespace
 
 void tty_expect(int fd, int bytes) {
-    if (ahead.fd != fd) ahead.drop();
-    ahead.fd = fd;
-    // The burst begins with what is held already.
-    bytes -= ahead.available(fd);
-    ahead.expected = std::min(std::max(ahead.expected, bytes), TakenAhead::kCapacity);
+    Port* port = find(fd);
+    if (port == nullptr) port = &ports.emplace_back(fd);
+    // The burst begins with what is held already; what the port cannot hold
+    // is read as it comes.
+    bytes = std::min(bytes - port->available(), kTtyReadAhead);
+    port->expected = std::max(port->expected, bytes);
 }
 
 int tty_getc(int fd, int timeout) {
     if (interrupted_by != 0) return -3;
+    Port* port = find(fd);
     char held;
-    if (ahead.take(fd, &held, 1) == 1) return static_cast<unsigned char>(held);
-    // FD_SET on a descriptor outside the set's range writes outside it; such a
-    // descriptor is left to read, which reports it as a read error. A negative
-    // timeout, which select would refuse, reads at once as 0 does.
-    if (timeout > 0 && fd >= 0 && fd < FD_SETSIZE) {
+    if (port != nullptr && port->take(&held, 1) == 1) return static_cast<unsigned char>(held);
+    // A descriptor the line cannot wait on is left to read, which reports it
+    // as a read error. A negative timeout reads at once as 0 does.
+    if (timeout > 0 && line::can_wait(fd)) {
         // A failed wait is not a timeout: the read below decides, and
         // reports the error if there is one.
-        const Wait wait = wait_ready(fd, false, Clock::now() + std::chrono::seconds(timeout));
-        if (wait == Wait::kInterrupted) return -3;
-        if (wait == Wait::kTimedOut) {
-            ahead.expected = 0;
+        const WaitResult wait = wait_ready(fd, false, line::now() + seconds(timeout));
+        if (wait.wait == Wait::kInterrupted) return -3;
+        if (wait.wait == Wait::kTimedOut) {
+            if (port != nullptr) port->expected = 0;
             log_message(2, 1, kModule, "tty_getc", "Timeout during read");
             return -1;
         }
-        if (take_burst(fd)) return static_cast<unsigned char>(ahead.bytes[ahead.next++]);
+        if (port != nullptr && take_burst(*port))
+            return static_cast<unsigned char>(port->bytes[port->next++]);
     }
-    unsigned char byte = 0;
-    ssize_t got;
-    // A read of 0 bytes sets no errno; clear it so the line does not show a
-    // stale error of some earlier call.
+    char byte = 0;
+    line::Moved got;
     do {
-        errno = 0;
-        got = read(fd, &byte, 1);
-    } while (got < 0 && errno == EINTR && interrupted_by == 0);
+        got = line::read(fd, &byte, 1);
+    } while (got.bytes == 0 && got.error == EINTR && interrupted_by == 0);
     if (interrupted_by != 0) return -3;
-    if (got != 1) {
-        int err = errno;
-        log_message(1, 2, kModule, "tty_getc", "Error during read, Reason: %d %s", err,
-                    strerror(err));
+    if (got.bytes != 1) {
+        // A read at the port's end reports error 0.
+        log_message(1, 2, kModule, "tty_getc", "Error during read, Reason: %d %s", got.error,
+                    strerror(got.error));
         return -2;
     }
-    return byte;
+    return static_cast<unsigned char>(byte);
 }
 
 int tty_read(int fd, char* buffer, int count, int timeout) {
@@ -386,6 +342,8 @@ int tty_read(int fd, char* buffer, int count, int timeout) {
 }
 
 int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received) {
+    Port* const port = find(fd);
+    const auto held = [port] { return port != nullptr ? port->available() : 0; };
     int position = 0;
     bool gathered = false;  // the rest has had its line time since the last wait
     while (position < count) {
@@ -398,27 +356,28 @@ int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received) 
         // given its line time; a port still quiet then, at its end or failing
         // falls through to tty_getc, which waits and reports exactly as for a
         // single byte.
-        if (ahead.available(fd) > 0) {
-            position += ahead.take(fd, buffer + position, count - position);
+        if (held() > 0) {
+            position += port->take(buffer + position, count - position);
             gathered = false;
             continue;
         }
         if (count - position > 1 && timeout != 0) {
-            ssize_t got = read(fd, buffer + position, static_cast<size_t>(count - position));
-            if (got > 0) {
-                position += static_cast<int>(got);
+            const line::Moved got =
+                line::read(fd, buffer + position, static_cast<size_t>(count - position));
+            if (got.bytes > 0) {
+                position += static_cast<int>(got.bytes);
                 gathered = false;
                 continue;
             }
             // A raw tty with nothing to read answers 0, or EAGAIN; a port at
             // its end answers 0 as well, and tty_getc below reports it.
-            if ((got == 0 || errno == EAGAIN) && !gathered) {
+            if ((got.error == 0 || got.error == EAGAIN) && !gathered) {
                 let_gather(fd, count - position);
                 gathered = true;
                 continue;
             }
         }
-        int byte = tty_getc(fd, timeout);
+        const int byte = tty_getc(fd, timeout);
         if (byte < 0) {
             *received = position;
             return byte;
@@ -426,16 +385,17 @@ int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received) 
         buffer[position++] = static_cast<char>(byte);
         // After a wait the rest has its line time, unless it came in the
         // announced burst.
-        gathered = count - position > 1 && timeout != 0 && ahead.available(fd) == 0;
+        gathered = count - position > 1 && timeout != 0 && held() == 0;
         if (gathered) let_gather(fd, count - position);
     }
     buffer[position] = '\0';
     *received = position;
     return 0;
 }
+
 void tty_sleep_ms(unsigned int milliseconds) {
     // A signal cuts the pause short, and it is not resumed.
-    if (interrupted_by == 0) usleep(milliseconds * 1000U);
+    if (interrupted_by == 0) line::sleep(std::chrono::milliseconds(milliseconds));
 }
 
 void tty_interrupt(int signal) {

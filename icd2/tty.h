@@ -1,5 +1,6 @@
 // The serial port the ICD2 is attached to. Every failure is logged here
 // (module "icd2") and returned as a status; most failures also close the port.
+// The system calls underneath are the line's (icd2/line.h).
 #pragma once
 
 #include <cstddef>
@@ -37,12 +38,17 @@ int tty_read(int fd, char* buffer, int count, int timeout);
 // once a burst has begun the rest is let gather for the time the line needs
 // to carry it, so a block costs a few wake-ups rather than one per byte.
 int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received);
+// The most bytes a port holds taken ahead of its reader, and so the largest
+// burst tty_expect announces.
+inline constexpr int kTtyReadAhead = 1024;
 // Announces that the far end of fd is about to send at least bytes bytes in
-// one go (the largest announcement counts). When the first of them has been
-// waited for, the rest is let gather and taken with one read; the reads that
-// follow are served from what was taken, in order. Taken bytes go with the
-// port when it is opened, flushed or closed. Changes nothing on the wire, and
-// a byte that never comes is still a timeout after the usual wait.
+// one go (the largest announcement counts; one above kTtyReadAhead counts as
+// kTtyReadAhead, and the bytes beyond are read as they come). When the first
+// of them has been waited for, the rest is let gather and taken with one
+// read; the reads that follow are served from what was taken, in order. Taken
+// bytes belong to the port and go with it when it is opened, flushed or
+// closed. Changes nothing on the wire, and a byte that never comes is still a
+// timeout after the usual wait.
 void tty_expect(int fd, int bytes);
 // Pauses the caller for the handshake's settle times.
 void tty_sleep_ms(unsigned int milliseconds);

@@ -1,32 +1,45 @@
-// The serial module of in-process tests. Each tty_* call is answered the way
-// icd2sim answers the real module on a pty: bytes written go to the link,
-// what the link sends is read back byte by byte, and a failing call logs the
-// line, errno text and result that the real call would, so that the ICD2
-// layer above sees the same world.
+// The serial line of in-process tests (icd2/line.h), under the real serial
+// module: its far end is the simulator's link and target model, and its clock
+// is simulated. Bytes cross the line at its speed, ten bits a byte, each way:
+// what the host writes reaches the link when its last byte has, and the
+// link's answer comes after it, byte by byte. Waits and pauses move the clock
+// and cost no real time. A failing call fails with the errno the real one
+// would, and the serial module logs its own line for it.
 #include "icd2sim_tty.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <deque>
+#include <iterator>
 #include <memory>
 #include <set>
 
+#include "icd2/line.h"
 #include "icd2/tty.h"
 #include "icd2sim_link.h"
-#include "log/log.h"
 
 namespace icd2sim::inprocess {
 namespace {
 
-constexpr const char* kModule = "icd2";
 // The simulated port's descriptor; no real file of the process is behind it.
 constexpr int kPortFd = 1000;
+// The host's output queue, as a UART driver's: a write takes what fits...
+constexpr unsigned long long kOutputRoom = 4096;
+// ...and a wait for room ends once fewer than this many bytes are queued.
+constexpr unsigned long long kRoomMark = 256;
 
-struct Piece {
+using Time = unsigned long long;  // microseconds on the simulated clock
+
+// A write of the host's on the line, and the moment its last byte has
+// crossed it.
+struct Crossing {
     std::string bytes;
-    size_t next = 0;
-    unsigned long delay_us = 0;  // the device's time before the first byte
+    Time at;
+};
+// A byte on its way to the host, and the moment it arrives.
+struct Arrival {
+    char byte;
+    Time at;
 };
 
 struct Sim {
@@ -41,54 +54,85 @@ struct Sim {
     Transcript transcript;
     Link link;
     bool open = false;
+    bool opening = false;    // between the open and its settings: the open's own flush
+    bool hung_up = false;    // the device vanished and took the pty with it
     unsigned speed = 19200;  // the line's speed, kept between opens as a pty's is
-    std::deque<Piece> unread;
+    Time now = 0;
+    std::deque<Arrival> to_host;
+    Time to_host_free = 0;         // when the last of them has arrived
+    std::deque<Crossing> to_icd2;  // the host's writes
+    Time to_icd2_free = 0;
     std::string wire;  // every byte the host has written
-    unsigned long long now_us = 0;
-    std::string failing;  // the function of fail_call, and its calls until the one that fails
+    unsigned long reads = 0;
+    std::string failing;  // the call of fail_call, and its calls until the one that fails
     int calls_left = 0;
 };
 
 std::unique_ptr<Sim> sim;
 std::set<std::string> missing, busy;
-volatile std::sig_atomic_t interrupted_by = 0;
 
 Sim& current() {
     if (!sim) reset();
     return *sim;
 }
 
-// The errno of a system call on fd: EBADF on anything but the open port, EIO
-// once the device has vanished and its pty hung up; 0 when the call works.
-int failure(int fd) {
-    const Sim& s = current();
-    if (!s.open || fd != kPortFd) return EBADF;
-    return s.link.vanished() ? EIO : 0;
+// The line time of bytes bytes at speed, ten bits each, in whole microseconds.
+Time line_time(unsigned speed, unsigned long long bytes) {
+    return speed == 0 ? 0 : bytes * 10'000'000ULL / speed;
 }
 
-void close_port(int fd) {
-    if (fd == kPortFd) current().open = false;
+// Puts bytes on the line to the host, after what is on it already and no
+// sooner than from. Each byte arrives when its last bit has: the times are
+// counted from the first byte, as the serial module counts them.
+void send_bytes(Sim& s, const std::string& bytes, unsigned speed, Time from) {
+    const Time first = std::max(s.to_host_free, from) + line_time(speed, 1);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        s.to_host.push_back({bytes[i], s.to_host_free = first + line_time(speed, i)});
 }
 
-// Whether this call of function is the one fail_call planted a failure on.
+// Whether this call of the serial module's function is the one fail_call
+// planted a failure on.
 bool planted(const char* function) {
     Sim& s = current();
     return s.failing == function && --s.calls_left == 0;
 }
 
-// Waits up to timeout seconds for the next byte: true when it is there in
-// time, the clock advanced by the device's time before it; otherwise the
-// clock advances by the whole wait.
-bool arrives_within(Sim& s, int timeout) {
-    const unsigned long long limit = timeout * 1000000ULL;
-    if (s.unread.empty() || s.unread.front().delay_us > limit) {
-        if (!s.unread.empty()) s.unread.front().delay_us -= limit;
-        s.now_us += limit;
-        return false;
+// Puts the link's answers on the line, the first no sooner than from.
+void send_output(Sim& s, Time from) {
+    for (const Link::Output& output : s.link.take_output())
+        send_bytes(s, output.bytes, output.speed, std::max(s.to_host_free, from) + output.delay_us);
+}
+
+void hand_to_link(Sim& s, const std::string& bytes) {
+    s.link.receive(bytes);
+    send_output(s, s.now);
+    // What a vanishing device had not delivered goes with it.
+    if (s.link.vanished()) s.to_host.clear(), s.hung_up = true;
+}
+
+// Moves the clock on to target, handing the link each write as it arrives.
+void advance(Sim& s, Time target) {
+    while (!s.to_icd2.empty() && s.to_icd2.front().at <= target) {
+        s.now = std::max(s.now, s.to_icd2.front().at);
+        const std::string bytes = std::move(s.to_icd2.front().bytes);
+        s.to_icd2.pop_front();
+        hand_to_link(s, bytes);
     }
-    s.now_us += s.unread.front().delay_us;
-    s.unread.front().delay_us = 0;
-    return true;
+    s.now = std::max(s.now, target);
+}
+
+// Bytes the host has written that have not left it yet.
+Time queued(const Sim& s) {
+    const Time left = s.to_icd2_free - std::min(s.now, s.to_icd2_free);
+    return (left * s.speed + 10'000'000ULL - 1) / 10'000'000ULL;
+}
+
+// The errno of a call on fd: EBADF on anything but the open port, EIO
+// once the device has vanished and its pty hung up; 0 when the call works.
+int failure(int fd) {
+    const Sim& s = current();
+    if (!s.open || fd != kPortFd) return EBADF;
+    return s.hung_up ? EIO : 0;
 }
 
 }  // namespace
@@ -104,7 +148,7 @@ std::string reset(const std::vector<std::string>& settings) {
     }
     if (std::string error = check_settings(device); !error.empty()) return error;
     sim = std::make_unique<Sim>(std::move(device));
-    interrupted_by = 0;
+    tty_interrupt(0);
     return "";
 }
 
@@ -118,6 +162,10 @@ void fail_call(const std::string& function, int nth) {
     current().failing = function;
     current().calls_left = nth;
 }
+void send(const std::string& bytes, unsigned long delay_us) {
+    Sim& s = current();
+    send_bytes(s, bytes, s.speed, std::max(s.to_host_free, s.now) + delay_us);
+}
 Memory& memory() {
     return current().memory;
 }
@@ -128,162 +176,153 @@ const std::string& wire() {
     return current().wire;
 }
 unsigned long long elapsed_us() {
-    return current().now_us;
+    return current().now;
+}
+unsigned long reads() {
+    return current().reads;
 }
 
 }  // namespace icd2sim::inprocess
 
-// The serial module itself: the same names and results as icd2/tty.cpp.
+// The line itself: the calls of icd2/line.h on the simulated port.
+namespace line {
+
 using namespace icd2sim::inprocess;
 
-int tty_open(const char* path, unsigned int speed) {
-    auto& s = current();
-    if (interrupted_by != 0) return -1;
-    if (busy.count(path) != 0) {
-        log_message(1, 1, kModule, "tty_open", "Unbale to open serial port: %s Reason: %d %s", path,
-                    EWOULDBLOCK, std::strerror(EWOULDBLOCK));
-        return -6;
-    }
+Opened open_exclusive(const char* path) {
+    Sim& s = current();
+    // The port's lock is held while it is open, by this process too.
+    if (busy.count(path) != 0 || s.open) return {-1, EWOULDBLOCK};
     // A vanished device took its pty, and the pty's device node, with it.
-    if (missing.count(path) != 0 || s.link.vanished() || planted("tty_open")) {
-        log_message(1, 1, kModule, "tty_open", "Unbale to open serial port: %s Reason: %d %s", path,
-                    ENOENT, std::strerror(ENOENT));
-        return -1;
-    }
-    s.open = true;
-    s.speed = speed;
-    s.unread.clear();  // opening flushes both queues
-    return kPortFd;
+    if (missing.count(path) != 0 || s.hung_up || planted("tty_open")) return {-1, ENOENT};
+    s.open = s.opening = true;
+    return {kPortFd, 0};
 }
 
-bool tty_in_use(const char* path) {
+bool in_use(const char* path) {
     return busy.count(path) != 0;
 }
 
-int tty_set_baud(int fd, unsigned int speed) {
-    if (interrupted_by != 0) {
-        close_port(fd);
-        return 1;
-    }
-    if (int err = planted("tty_set_baud") ? EIO : failure(fd)) {
-        log_message(1, 1, kModule, "tty_set_baud", "Unbale to drain port, Reason: %d %s", err,
-                    std::strerror(err));
-        close_port(fd);
-        return 1;
-    }
-    current().speed = speed;
+void close(int fd) {
+    if (fd == kPortFd) current().open = current().opening = false;
+}
+
+SetFailure set_line(int fd, unsigned speed, bool raw) {
+    Sim& s = current();
+    if (const int err = failure(fd)) return {Step::kFetch, err};
+    constexpr unsigned kSpeeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    if (std::find(std::begin(kSpeeds), std::end(kSpeeds), speed) == std::end(kSpeeds))
+        return {Step::kSpeed, EINVAL};
+    s.speed = speed;
+    if (raw) s.opening = false;
+    return {Step::kApply, 0};
+}
+
+unsigned speed(int fd) {
+    const unsigned rate = current().speed;
+    return failure(fd) != 0 || (rate != 9600 && rate != 19200 && rate != 57600) ? 0 : rate;
+}
+
+// Drops what has arrived and not been read, and what has not left yet; a
+// byte already on its way still comes.
+int flush(int fd) {
+    Sim& s = current();
+    if (!s.opening && planted("tty_flush")) return EIO;
+    if (const int err = failure(fd)) return err;
+    advance(s, s.now);
+    while (!s.to_host.empty() && s.to_host.front().at <= s.now) s.to_host.pop_front();
+    std::string queue;
+    for (const Crossing& write : s.to_icd2) queue += write.bytes;
+    queue.resize(queue.size() - queued(s));
+    s.to_icd2.clear();
+    if (!queue.empty()) hand_to_link(s, queue);
+    s.to_icd2_free = s.now;
     return 0;
 }
 
-int tty_flush(int fd) {
-    if (int err = planted("tty_flush") ? EIO : failure(fd)) {
-        log_message(1, 2, kModule, "tty_flush", "Unbale to open flush port, Reason: %d %s", err,
-                    std::strerror(err));
-        close_port(fd);
-        return 2;
-    }
-    current().unread.clear();
+int drain(int fd) {
+    Sim& s = current();
+    if (planted("tty_set_baud")) return EIO;
+    if (const int err = failure(fd)) return err;
+    advance(s, std::max(s.now, s.to_icd2_free));
     return 0;
 }
 
-int tty_dtr(int fd, int flag) {
-    // The DTR requests reach the simulator through its preload library, which
-    // takes them even on a hung-up pty; only a closed port refuses them.
-    const int err = planted("tty_dtr") ? EIO : failure(fd) == EBADF ? EBADF : 0;
-    if (err != 0) {
-        if (flag != 0)
-            log_message(1, 1, kModule, "tty_dtr", "Unbale to set DTR, Reason: %d %s", err,
-                        std::strerror(err));
-        else
-            log_message(1, 2, kModule, "tty_dtr", "Unbale to clear DTR, Reason: %d %s", err,
-                        std::strerror(err));
-        close_port(fd);
-        return flag != 0 ? 1 : 2;
-    }
-    current().link.dtr(flag != 0);
+// The DTR requests reach the simulator through its preload library, which
+// takes them even on a hung-up pty; only a closed port refuses them.
+int dtr(int fd, bool raised) {
+    Sim& s = current();
+    if (planted("tty_dtr")) return EIO;
+    if (failure(fd) == EBADF) return EBADF;
+    advance(s, s.now);
+    s.link.dtr(raised);
+    send_output(s, s.now);
     return 0;
 }
 
-int tty_write(int fd, const char* buffer, size_t length) {
-    if (length == 0) return 0;
-    if (interrupted_by != 0) return 1;
-    if (int err = planted("tty_write") ? EIO : failure(fd)) {
-        log_message(1, 1, kModule, "tty_write", "Unbale to write, Reason: %d %s", err,
-                    std::strerror(err));
-        close_port(fd);
-        return 1;
+// A hung-up pty reads as its end; an open one with nothing yet as
+// non-blocking.
+Moved read(int fd, char* buffer, size_t length) {
+    Sim& s = current();
+    ++s.reads;
+    const int err = failure(fd);
+    if (err != 0) return {0, err == EIO ? 0 : err};
+    size_t n = 0;
+    for (; n < length && !s.to_host.empty() && s.to_host.front().at <= s.now; ++n) {
+        buffer[n] = s.to_host.front().byte;
+        s.to_host.pop_front();
     }
-    auto& s = current();
-    s.wire.append(buffer, length);
-    s.link.receive(std::string(buffer, length));
-    for (auto& output : s.link.take_output())
-        s.unread.push_back({std::move(output.bytes), 0, output.delay_us});
-    // What a vanishing device had not delivered goes with it.
-    if (s.link.vanished()) s.unread.clear();
-    return 0;
+    return {n, n == 0 ? EAGAIN : 0};
 }
 
-int tty_getc(int fd, int timeout) {
-    if (interrupted_by != 0) return -3;
-    auto& s = current();
-    int err = failure(fd);
-    while (!s.unread.empty() && s.unread.front().next == s.unread.front().bytes.size())
-        s.unread.pop_front();
-    if (err == 0 && timeout != 0 && !arrives_within(s, timeout)) {
-        log_message(2, 1, kModule, "tty_getc", "Timeout during read");
-        return -1;
-    }
-    if (err == 0 && !s.unread.empty() && s.unread.front().delay_us == 0) {
-        auto& piece = s.unread.front();
-        return static_cast<unsigned char>(piece.bytes[piece.next++]);
-    }
-    // The read fails: a hung-up pty reads as end of file, which sets no errno;
-    // an open port with nothing to read yet fails as non-blocking.
-    if (err == EIO)
-        err = 0;
-    else if (err == 0)
-        err = EAGAIN;
-    log_message(1, 2, kModule, "tty_getc", "Error during read, Reason: %d %s", err,
-                std::strerror(err));
-    return -2;
+Moved write(int fd, const char* buffer, size_t length) {
+    Sim& s = current();
+    if (planted("tty_write")) return {0, EIO};
+    if (const int err = failure(fd)) return {0, err};
+    const size_t taken = std::min<size_t>(length, kOutputRoom - queued(s));
+    if (taken == 0) return {0, EAGAIN};
+    s.wire.append(buffer, taken);
+    s.to_icd2_free = std::max(s.to_icd2_free, s.now) + line_time(s.speed, taken);
+    s.to_icd2.push_back({std::string(buffer, taken), s.to_icd2_free});
+    return {taken, 0};
 }
 
-int tty_read(int fd, char* buffer, int count, int timeout) {
-    int received = 0;
-    return tty_read_burst(fd, buffer, count, timeout, &received);
+bool can_wait(int) {
+    return true;
 }
 
-// Bytes here come whole or not at all, so a burst is simply byte after byte.
-int tty_read_burst(int fd, char* buffer, int count, int timeout, int* received) {
-    int position = 0;
-    for (; position < count; ++position) {
-        int byte = tty_getc(fd, timeout);
-        if (byte < 0) {
-            *received = position;
-            return byte;
+Waited wait(int fd, bool writing, Micros limit) {
+    Sim& s = current();
+    const Time deadline = s.now + static_cast<Time>(limit.count());
+    for (;;) {
+        advance(s, s.now);
+        if (const int err = failure(fd); err == EBADF) return {Ready::kFailed, err};
+        if (s.hung_up) return {Ready::kYes, 0};
+        // The moment there is something to read, or room to write.
+        Time ready = ~0ULL;
+        if (writing)
+            ready =
+                queued(s) < kRoomMark ? s.now : s.to_icd2_free - line_time(s.speed, kRoomMark - 1);
+        else if (!s.to_host.empty())
+            ready = s.to_host.front().at;
+        if (ready <= s.now) return {Ready::kYes, 0};
+        // The host's bytes that reach the link before then may bring an answer.
+        const Time next = s.to_icd2.empty() ? ready : std::min(ready, s.to_icd2.front().at);
+        if (next > deadline) {
+            advance(s, deadline);
+            return {Ready::kNotYet, 0};
         }
-        buffer[position] = static_cast<char>(byte);
+        advance(s, next);
     }
-    buffer[position] = '\0';
-    *received = position;
-    return 0;
-}
-// Bytes here come whole, each when its time has come: an announced burst
-// changes nothing.
-void tty_expect(int, int) {}
-
-void tty_sleep_ms(unsigned int milliseconds) {
-    if (interrupted_by == 0) current().now_us += milliseconds * 1000ULL;
 }
 
-void tty_interrupt(int signal) {
-    interrupted_by = signal;
+Micros now() {
+    return Micros(current().now);
 }
 
-int tty_interrupted() {
-    return interrupted_by;
+void sleep(Micros length) {
+    Sim& s = current();
+    advance(s, s.now + static_cast<Time>(length.count()));
 }
 
-void tty_close(int fd) {
-    close_port(fd);
-}
+}  // namespace line

@@ -1,8 +1,9 @@
-// The simulator inside a test's own process: an implementation of the serial
-// module (icd2/tty.h) whose far end is the simulator's link and target model.
-// A test program links it in place of icd2/tty.cpp and runs the driver
-// against a simulated ICD2, faults included, on a simulated clock: a wait
-// that runs out costs no real time.
+// The simulator inside a test's own process: a serial line (icd2/line.h)
+// whose far end is the simulator's link and target model, under the real
+// serial module (icd2/tty.cpp). A test program links it in place of the POSIX
+// line and runs the driver against a simulated ICD2, faults included, on a
+// simulated clock: bytes take their line time, and a wait that runs out costs
+// no real time.
 #pragma once
 
 #include <string>
@@ -22,18 +23,25 @@ void mark_missing(const std::string& path);
 // locked port and tty_in_use says so.
 void mark_busy(const std::string& path);
 // The nth call from now of function (tty_set_baud, tty_flush, tty_dtr or
-// tty_write) fails with EIO as the real call would: its line logged, the port
-// closed, its failure status returned; tty_open's fails as for a missing
-// file. reset() forgets it.
+// tty_write) fails: the line's call under it (the drain, the flush, the DTR
+// request, the write) fails with EIO, and the serial module logs it, closes
+// the port and returns its failure status. tty_open's fails as for a missing
+// file. The flush tty_open makes does not count as a call of tty_flush.
+// reset() forgets it.
 void fail_call(const std::string& function, int nth);
+// The ICD2 sends bytes of its own accord, delay_us from now (and after what
+// it is sending already), at the line's speed.
+void send(const std::string& bytes, unsigned long delay_us = 0);
 // The target's memory, to fill before a run and to read after it.
 Memory& memory();
 // The simulator's transcript since reset.
 const std::string& transcript();
 // Every byte the host has written since reset, as it went on the wire.
 const std::string& wire();
-// Simulated time since reset in microseconds: the waits that ran out, the
-// pauses, and the device's own times before it answers.
+// Simulated time since reset in microseconds: the waits, the pauses, the
+// bytes' line time, and the device's own times before it answers.
 unsigned long long elapsed_us();
+// The reads the serial module has made of the line since reset.
+unsigned long reads();
 
 }  // namespace icd2sim::inprocess

@@ -1,5 +1,5 @@
-// The driver in the test's own process, against the simulated ICD2 behind the
-// serial module's interface (sim/icd2sim_tty.h), on the simulator's clock.
+// The driver in the test's own process, against the simulated ICD2 on the
+// serial module's line (sim/icd2sim_tty.h), on the simulator's clock.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -274,7 +274,7 @@ struct Case {
     int result;                   // kNoDevice, or what the job returns
     Texts log;                    // texts the log holds
     std::string out;              // a text the output holds; one ending in "\n" ends it
-    int waited_ms = -1;           // simulated time of the run, where checked
+    int waited_ms = -1;           // simulated time of the run in whole ms, where checked
     const char* stage = nullptr;  // where the probe stopped or what decided the job
     char job = 'p';               // as Driver::run takes it
     std::string config = "";      // added to the configuration
@@ -291,8 +291,8 @@ const Case kCases[] = {
     {{"wake.reply=none"}, kNoDevice, {error(2, "find_device", "ICD Connection failed.")}, "", 15006,
      "connect"},
     {{"wake.reply=u"}, 0, {}, ""},
-    {{"wake.from_attempt=2"}, 0, {"failed, retrying."}, "", 5014},
-    {{"fault=silence 35"}, kNoDevice, {"Unable to read ICD2 voltages."}, "", 5012},
+    {{"wake.from_attempt=2"}, 0, {"failed, retrying."}, "", 5138},
+    {{"fault=silence 35"}, kNoDevice, {"Unable to read ICD2 voltages."}, "", 5027},
     {{"fault=short 34"}, kNoDevice,
      {"2 1 WARNING [icd2] [get_voltages] Response too short: 34",
       "Unable to read ICD2 voltages."}, ""},
@@ -311,7 +311,7 @@ const Case kCases[] = {
       "4 15 DEBUG   [tarnwell] [find_device] Self Test: MCLR VPP: fail",
       error(16, "find_device", "ICD2 self test failed.")}, "", -1, "selftest"},
     // Identification.
-    {{"fault=silence 2A"}, kNoDevice, {"Timeout during read"}, "", 10012},
+    {{"fault=silence 2A"}, kNoDevice, {"Timeout during read"}, "", 10042},
     {{"fault=code 4A/close"}, kNoDevice, {"Expecting: 4A Got: 7E"}, ""},
     {{"chipid.value=0x1234"}, kNoDevice, {}, "", -1, "identify"},
     {{"fault=checksum 06"}, kNoDevice,
@@ -320,11 +320,11 @@ const Case kCases[] = {
     // closed fails the next command at its write.
     {{"fault=checksum 33"}, 14, {error(1, "erase_device", "Unable to clear MCLR"),
                                  error(14, "do_prog", "Unable to erase device.")}, "", -1, "erase"},
-    {{"fault=silence 29"}, 14, {error(2, "erase_device", "Unable to erase device")}, "", 5012},
+    {{"fault=silence 29"}, 14, {error(2, "erase_device", "Unable to erase device")}, "", 5060},
     {{"fault=checksum 43"}, 11, {"Unbale to write program memory: 0000",
                                  "[tty_write] Unbale to write, Reason: 9 Bad file descriptor"},
      "0000, read failed\n", -1, "write"},
-    {{"fault=silence 43/block"}, 11, {"Unbale to write program memory: 0000"}, "", 10012},
+    {{"fault=silence 43/block"}, 11, {"Unbale to write program memory: 0000"}, "", 10068},
     {{"fault=code 43/close"}, 0, {"Unbale to write program memory: 0000"}, ""},
     {{"fault=checksum 47"}, 11, {"Unbale to read program memory: 0000"}, "0000, read failed\n"},
     {{"stuck=prog:1=0x3345"}, 11, {},
@@ -336,7 +336,7 @@ const Case kCases[] = {
     {{"fault=checksum 46"}, 11, {"Unbale to write ID memory: 2000"}, ""},
     {{"fault=checksum 45"}, 11, {"Unbale to write config memory: 2007"}, ""},
     {{"fault=silence 49/close"}, 11, {"Unbale to read config memory: 2007"}, "2007, read failed\n",
-     5012},
+     5136},
     {{"fault=vanish 47/block"}, 11, {"[tty_getc] Error during read, Reason: 0 Success"}, ""},
     // A read whose block failed decides its words, though its digits are right.
     {{"fault=checksum 47/block"}, 11, {"[icd2_word_read] Invalid checksum",
@@ -393,7 +393,7 @@ TEST_P(Cases, EndWithTheirResultAndLinesThatNameTheFailure) {
     for (const std::string& line : c.log) EXPECT_LE(1, count_lines(log, line)) << line;
     EXPECT_TRUE(c.out.ends_with("\n") ? out.ends_with(c.out) : out.find(c.out) != std::string::npos)
         << out;
-    EXPECT_TRUE(c.waited_ms < 0 || sim::elapsed_us() == c.waited_ms * 1000ULL) << sim::elapsed_us();
+    EXPECT_EQ(c.waited_ms < 0 ? -1 : static_cast<int>(sim::elapsed_us() / 1000), c.waited_ms);
     EXPECT_STREQ(!c.stage              ? nullptr
                  : result == kNoDevice ? stage_word(probe.stage)
                                        : stage_word(outcome.stage),
@@ -527,7 +527,7 @@ TEST_F(Driver, FillerNeverOverwritesAnEarlierRecordAndADeadLinkFailsFast) {
     }
     run({"fault=silence 43#3"}, 'p', run_of(0, 129) + kHexEnd);
     EXPECT_EQ(result, 11);
-    EXPECT_LT(sim::elapsed_us(), 10'100'000ULL);
+    EXPECT_LT(sim::elapsed_us(), 10'500'000ULL);  // and the line time of what went before
 }
 
 // Memory that cannot be had: a setting's key, a pass's first buffer, or its growth for a coalesced
@@ -572,6 +572,76 @@ TEST_F(Driver, ConnectionFailuresNameTheirStep) {
         }
     }
     testing::internal::GetCapturedStderr();
+}
+
+// ---- The serial module on the simulated line, in what needs no real terminal. A read takes what
+// came and lets the rest of a burst gather for its line time, a few reads a burst; it stops at
+// count, or keeps what came, unterminated, when the wait runs out.
+TEST(SerialLine, ReadsGatherBurstsStopAtCountAndTimeOut) {
+    for (auto [first, later, count, result, kept, next, reads] : {
+             std::tuple<std::string, std::string, int, int, std::string, int, unsigned long>{
+                 "[0A07", "053D]X", 10, 0, std::string("[0A07053D]\0", 11), 'X', 7},
+             {"FF3F34", "", 8, -1, "FF3F34xx", -2, 4},
+             {std::string("\0AB", 3), "", 3, 0, std::string("\0AB\0", 4), -2, 3},
+             {std::string(600, '7') + 'Z', "", 600, 0, std::string(600, '7') + '\0', 'Z', 3},
+         }) {
+        ASSERT_EQ(sim::reset(), "");
+        const int fd = tty_open("/dev/ttyICD-sim", 19200);
+        sim::send(first), sim::send(later, 200'000);
+        std::string buffer(700, 'x');
+        int received = -1;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(tty_read_burst(fd, buffer.data(), count, 1, &received), result) << first;
+        EXPECT_EQ(std::pair(sim::reads(), sim::elapsed_us() >= 1'000'000),
+                  std::pair(reads, result == -1));
+        tty_sleep_ms(10);
+        EXPECT_EQ(tty_getc(fd, 0), next);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(received, result == 0 ? count : static_cast<int>(first.size())) << first;
+        EXPECT_EQ(buffer.substr(0, kept.size()), kept);
+        EXPECT_EQ(count_lines(log, "[tty_getc] Timeout during read"), result == -1);
+        EXPECT_EQ(count_lines(log, "[tty_getc] Error during read, Reason: 11 "), next == -2);
+    }
+}
+
+// An announced burst (the larger announcement, at most kTtyReadAhead bytes) is taken off the line
+// as its first byte is waited for, and handed out without a read (the braces below evaluate in
+// order); it goes with a flush and a close.
+TEST(SerialLine, AnnouncedBurstIsTakenWholeAndGoesWithThePort) {
+    ASSERT_EQ(sim::reset(), "");
+    int fd = tty_open("/dev/ttyICD-sim", 19200);
+    char buffer[kTtyReadAhead] = {};
+    tty_expect(fd, 9), tty_expect(fd, 4);
+    sim::send("[0847D3]{AB"), sim::send("CD}", 100'000);
+    EXPECT_EQ((std::tuple{tty_getc(fd, 1), tty_read(fd, buffer, 7, 0), sim::reads()}),
+              std::tuple('[', 0, 2ul));
+    EXPECT_EQ(tty_read(fd, buffer + 7, 6, 1), 0);
+    EXPECT_STREQ(buffer, "0847D3]{ABCD}");
+    tty_expect(fd, 4096);
+    sim::send(std::string(kTtyReadAhead, 'B'));
+    const unsigned long before = sim::reads();  // the last byte is waited for and read
+    EXPECT_EQ((std::tuple{tty_getc(fd, 1), tty_read(fd, buffer, kTtyReadAhead - 2, 0),
+                          sim::reads() - before, tty_getc(fd, 1), sim::reads() - before}),
+              std::tuple('B', 0, 2ul, 'B', 3ul));
+    for (const bool reopen : {false, true}) {
+        tty_expect(fd, 9), sim::send("[0847D3]");
+        EXPECT_EQ(tty_getc(fd, 1), '[');
+        if (reopen) tty_close(fd);
+        EXPECT_EQ(reopen ? (fd = tty_open("/dev/ttyICD-sim", 19200)) < 0 : tty_flush(fd), 0);
+        sim::send("Z");
+        EXPECT_EQ(tty_getc(fd, 1), 'Z');
+    }
+}
+
+// A write longer than the output queue goes whole and in order as the line takes it, returning once
+// the rest fits: after the line carried more than the rest, at 520 us a byte.
+TEST(SerialLine, AWriteLongerThanTheQueueGoesWholeAsTheLineTakesIt) {
+    ASSERT_EQ(sim::reset(), "");
+    std::string data(10000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 % 251);
+    EXPECT_EQ(tty_write(tty_open("/dev/ttyICD-sim", 19200), data.data(), data.size()), 0);
+    const unsigned long long carried = sim::elapsed_us() / 520;
+    EXPECT_TRUE(sim::wire() == data && carried >= 10000 - 4096 && carried < 10000) << carried;
 }
 
 }  // namespace
