@@ -318,8 +318,8 @@ int tty_getc(int fd, int timeout) {
             log_message(2, 1, kModule, "tty_getc", "Timeout during read");
             return -1;
         }
-        if (port != nullptr && take_burst(*port))
-            return static_cast<unsigned char>(port->bytes[port->next++]);
+        if (port != nullptr && take_burst(*port) && port->take(&held, 1) == 1)
+            return static_cast<unsigned char>(held);
     }
     char byte = 0;
     line::Moved got;
