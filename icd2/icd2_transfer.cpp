@@ -51,10 +51,11 @@ int block_transfer(const char* code, uint32_t address, uint32_t count, int answe
     return 0;
 }
 
-// "{", the elements' digits, checksum, "}"; beyond what one burst can take
-// it does not matter how far.
+// "{", the elements' digits, checksum, "}"; beyond what the serial module
+// takes ahead in one burst it does not matter how far.
 int block_length(uint32_t count, int digits) {
-    return count > 1024 ? 4096 : static_cast<int>(count) * digits + 4;
+    return count > static_cast<uint32_t>(kTtyReadAhead) ? kTtyReadAhead
+                                                        : static_cast<int>(count) * digits + 4;
 }
 
 struct BlockRead {
