@@ -69,7 +69,7 @@ struct BlockRead {
 // up. A missing digit or a bad checksum leaves it open; the next response
 // reader skips the leftovers up to its "[".
 template <typename Store>
-BlockRead read_block(int fd, uint32_t count, int digits, const char* function, Store store) {
+BlockRead read_elements(int fd, uint32_t count, int digits, const char* function, Store store) {
     unsigned int sum = 0;
     int start = tty_getc(fd, kByteTimeout);
     if (start < 0) {
@@ -107,6 +107,22 @@ BlockRead read_block(int fd, uint32_t count, int digits, const char* function, S
     return {0, 0};
 }
 
+// A wrong start or end character is logged with the element's name ("word",
+// "byte").
+template <typename Store>
+int read_block(int fd, uint32_t count, int digits, const char* function, const char* element_name,
+               Store store) {
+    BlockRead block = read_elements(fd, count, digits, function, store);
+    if (block.result == 1) {
+        log_message(1, 1, kModule, function, "Invalid start of %s character: %c", element_name,
+                    block.offending);
+    } else if (block.result == 5) {
+        log_message(1, 5, kModule, function, "Invalid end of %s character: %c", element_name,
+                    block.offending);
+    }
+    return block.result;
+}
+
 // Sends count elements, each formatted by format into its digits and
 // written with one call.
 template <typename Format>
@@ -128,38 +144,21 @@ int write_block(int fd, uint32_t count, Format format) {
 }  // namespace
 
 int icd2_word_read(int fd, int* buffer, uint32_t count) {
-    BlockRead block = read_block(
-        fd, count, kWordDigits, "icd2_word_read", [buffer](uint32_t index, const char* digits) {
-            // Low byte first on the wire.
-            if (buffer != nullptr) {
-                buffer[index] = (ascii2hex(digits + 2) * 256 + ascii2hex(digits)) & 0xFFFF;
-            }
-        });
-    if (block.result == 1) {
-        log_message(1, 1, kModule, "icd2_word_read", "Invalid start of word character: %c",
-                    block.offending);
-    } else if (block.result == 5) {
-        log_message(1, 5, kModule, "icd2_word_read", "Invalid end of word character: %c",
-                    block.offending);
-    }
-    return block.result;
+    return read_block(fd, count, kWordDigits, "icd2_word_read", "word",
+                      [buffer](uint32_t index, const char* digits) {
+                          // Low byte first on the wire.
+                          if (buffer != nullptr)
+                              buffer[index] =
+                                  (ascii2hex(digits + 2) * 256 + ascii2hex(digits)) & 0xFFFF;
+                      });
 }
 
 int icd2_byte_read(int fd, uint8_t* buffer, uint32_t count) {
-    BlockRead block = read_block(fd, count, kByteDigits, "icd2_byte_read",
-                                 [buffer](uint32_t index, const char* digits) {
-                                     if (buffer != nullptr) {
-                                         buffer[index] = static_cast<uint8_t>(ascii2hex(digits));
-                                     }
-                                 });
-    if (block.result == 1) {
-        log_message(1, 1, kModule, "icd2_byte_read", "Invalid start of byte character: %c",
-                    block.offending);
-    } else if (block.result == 5) {
-        log_message(1, 5, kModule, "icd2_byte_read", "Invalid end of byte character: %c",
-                    block.offending);
-    }
-    return block.result;
+    return read_block(fd, count, kByteDigits, "icd2_byte_read", "byte",
+                      [buffer](uint32_t index, const char* digits) {
+                          if (buffer != nullptr)
+                              buffer[index] = static_cast<uint8_t>(ascii2hex(digits));
+                      });
 }
 
 int icd2_word_write(int fd, const int* buffer, uint32_t count) {

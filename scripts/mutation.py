@@ -265,20 +265,10 @@ def main():
     results, started = {verdict: [] for verdict in ("caught", "timed out", "survived", "build-failed")}, time.monotonic()
     for index, mutant in enumerate(chosen, 1):
         begun, (path, number, old, new) = time.monotonic(), mutant
-        pending.write_text(json.dumps(mutant))
-        if not replace_line(ROOT / path, number, old, new):
-            sys.exit(f"{path}:{number} no longer reads {old!r}: the sources changed under the run")
-        try:
-            if run(build_command, 3600)[0] != 0:
-                verdict = "build-failed"
-            else:
-                status = run(test_command, timeout)[0]
-                verdict = "timed out" if status is None else "survived" if status == 0 else "caught"
-        finally:
-            if replace_line(ROOT / path, number, new, old):
-                pending.unlink()
-            else:
-                print(f"COULD NOT PUT BACK {path}:{number}, it should read {old!r}", flush=True)
+        verdict = trial(mutant, pending, lambda: replace_line(ROOT / path, number, old, new),
+                        lambda: replace_line(ROOT / path, number, new, old),
+                        f"{path}:{number} no longer reads {old!r}", f"{path}:{number}, it should read {old!r}",
+                        build_command, test_command, timeout)
         results[verdict].append(mutant)
         print(f"[{index:3}/{len(chosen)}] {verdict:12} {describe(mutant)}  ({time.monotonic() - begun:.0f} s)",
               flush=True)
@@ -292,25 +282,31 @@ def main():
     return 0
 
 
+def trial(mutant, pending, plant, put_back, gone, stuck, build_command, test_command, timeout):
+    """Plants one mutant, builds and tests, and always puts the source back: its verdict."""
+    pending.write_text(json.dumps(mutant))
+    if not plant():
+        sys.exit(f"{gone}: the sources changed under the run")
+    try:
+        if run(build_command, 3600)[0] != 0:
+            return "build-failed"
+        status = run(test_command, timeout)[0]
+        return "timed out" if status is None else "survived" if status == 0 else "caught"
+    finally:
+        if put_back():
+            pending.unlink()
+        else:
+            print(f"COULD NOT PUT BACK {stuck}", flush=True)
+
+
 def run_catalogue(faults, pending, build_command, test_command, timeout):
     """Applies each fault alone, builds and tests; every fault must be caught. Exit 1 when one is not."""
     results, started = {verdict: [] for verdict in ("caught", "timed out", "survived", "build-failed")}, time.monotonic()
     for index, fault in enumerate(faults, 1):
         begun = time.monotonic()
-        pending.write_text(json.dumps(fault))
-        if not apply_fault(fault):
-            sys.exit(f"{fault[1]}: {fault[2]!r} is no longer there exactly once: the sources changed under the run")
-        try:
-            if run(build_command, 3600)[0] != 0:
-                verdict = "build-failed"
-            else:
-                status = run(test_command, timeout)[0]
-                verdict = "timed out" if status is None else "survived" if status == 0 else "caught"
-        finally:
-            if apply_fault(fault, False):
-                pending.unlink()
-            else:
-                print(f"COULD NOT PUT BACK {fault[1]}: it should read {fault[2]!r}", flush=True)
+        verdict = trial(fault, pending, lambda: apply_fault(fault), lambda: apply_fault(fault, False),
+                        f"{fault[1]}: {fault[2]!r} is no longer there exactly once",
+                        f"{fault[1]}: it should read {fault[2]!r}", build_command, test_command, timeout)
         results[verdict].append(fault)
         print(f"[{index:3}/{len(faults)}] {verdict:12} line {fault[0]}: {fault[1]}: {fault[4]}"
               f"  ({time.monotonic() - begun:.0f} s)", flush=True)
