@@ -28,9 +28,29 @@ Memory::Memory(const DeviceSettings& s) {
         space.size = layout[i].size;
         space.erased = layout[i].erased;
         space.mask = layout[i].mask;
-        space.cells.assign(space.size, space.erased);
+        space.clear_only = s.clear_only && i != kEeprom;
     }
     for (const auto& stuck : s.stuck) spaces_[stuck.space].stuck[stuck.address] = stuck.value;
+    // check_settings keeps these cells in their spaces; the test is for a set it has not seen.
+    const auto inside = [this](const CellWord& cell) {
+        const Space& space = spaces_[cell.space];
+        return cell.address >= space.start && cell.address - space.start < space.size;
+    };
+    for (const auto& cell : s.implemented)
+        if (inside(cell)) spaces_[cell.space].implemented[cell.address] = cell.value;
+    erase();
+    // Initial words are the part's own state, not writes: no mask but the
+    // cell's implemented bits applies.
+    for (const auto& cell : s.words) {
+        Space& space = spaces_[cell.space];
+        if (inside(cell))
+            space.cells[cell.address - space.start] = holdable(space, cell.address, cell.value);
+    }
+}
+
+uint16_t Memory::holdable(const Space& space, uint32_t address, uint16_t value) {
+    const auto bits = space.implemented.find(address);
+    return bits == space.implemented.end() ? value : value & bits->second;
 }
 
 std::optional<uint16_t> Memory::read(SpaceId id, uint32_t address) const {
@@ -44,12 +64,17 @@ std::optional<uint16_t> Memory::read(SpaceId id, uint32_t address) const {
 bool Memory::write(SpaceId id, uint32_t address, uint16_t value) {
     Space& space = spaces_[id];
     if (address < space.start || address - space.start >= space.size) return false;
-    space.cells[address - space.start] = value & space.mask;
+    uint16_t& cell = space.cells[address - space.start];
+    cell = holdable(space, address, value & space.mask & (space.clear_only ? cell : 0xFFFF));
     return true;
 }
 
 void Memory::erase() {
-    for (Space& space : spaces_) std::fill(space.cells.begin(), space.cells.end(), space.erased);
+    for (Space& space : spaces_) {
+        space.cells.assign(space.size, space.erased);
+        for (const auto& [address, bits] : space.implemented)
+            space.cells[address - space.start] &= bits;
+    }
 }
 
 namespace {
@@ -183,9 +208,11 @@ std::string Memory::load_hex(const std::string& path) {
         for (int id = 0; id < kSpaceCount && !stored; ++id) {
             Space& space = spaces_[id];
             if (word_address >= space.start && word_address - space.start < space.size) {
-                // Loading sets the initial state; it is not a write, so no mask applies
-                // except that an EEPROM cell is one byte.
-                space.cells[word_address - space.start] = id == kEeprom ? value & 0xFF : value;
+                // Loading sets the initial state; it is not a write, so neither the mask
+                // nor clear-only applies, but an EEPROM cell is one byte and a cell holds
+                // only the bits it has.
+                space.cells[word_address - space.start] =
+                    holdable(space, word_address, id == kEeprom ? value & 0xFF : value);
                 stored = true;
             }
         }

@@ -1,5 +1,6 @@
 // The simulated target's memory: program, EEPROM, ID and configuration
-// spaces, erased, written through the mask and read with the stuck cells, and
+// spaces, erased, written through the mask (and, on a clear-only part, onto
+// what the cell holds), read with the stuck cells, cells that lack bits, and
 // their Intel HEX image (the dump and --load format).
 #pragma once
 
@@ -21,9 +22,11 @@ class Memory {
 
     // The cell at address, or nullopt when the address is outside the space.
     std::optional<uint16_t> read(SpaceId space, uint32_t address) const;
-    // False (nothing stored) when the address is outside the space.
+    // False (nothing stored) when the address is outside the space. The cell
+    // keeps the bits of the space's mask and of its own implemented mask; on a
+    // clear-only part a program, ID or configuration cell keeps old AND new.
     bool write(SpaceId space, uint32_t address, uint16_t value);
-    // Every writable cell back to its erased value.
+    // Every writable cell back to its erased value (less its unimplemented bits).
     void erase();
 
     // Intel HEX in the dump layout; error texts, empty on success.
@@ -38,7 +41,11 @@ class Memory {
         uint16_t mask = 0;
         std::vector<uint16_t> cells;
         std::map<uint32_t, uint16_t> stuck;
+        std::map<uint32_t, uint16_t> implemented;  // the bits a cell has, where not all
+        bool clear_only = false;
     };
+    // value as the cell at address (in space) can hold it.
+    static uint16_t holdable(const Space& space, uint32_t address, uint16_t value);
     Space spaces_[kSpaceCount];
 };
 

@@ -65,17 +65,21 @@ std::optional<SpaceId> space_by_name(const std::string& name) {
     return std::nullopt;
 }
 
-std::string parse_stuck(DeviceSettings& settings, const std::string& value) {
+// SPACE:ADDRESS=WORD, the form of stuck, implemented and word.
+std::string parse_cell(std::vector<CellWord>& list, const std::string& key,
+                       const std::string& value) {
     const auto colon = value.find(':');
     const auto equals = value.find('=');
+    const char* what = key == "implemented" ? "MASK" : "VALUE";
     if (colon == std::string::npos || equals == std::string::npos || equals < colon)
-        return "stuck wants SPACE:ADDRESS=VALUE";
+        return key + " wants SPACE:ADDRESS=" + what;
     const auto space = space_by_name(trim(value.substr(0, colon)));
     const auto address = parse_number(trim(value.substr(colon + 1, equals - colon - 1)));
     const auto word = parse_number(trim(value.substr(equals + 1)));
-    if (!space) return "stuck: unknown space (prog, eeprom, id, config)";
-    if (!address || !word || *word > 0xFFFF) return "stuck: bad address or value";
-    settings.stuck.push_back({*space, *address, static_cast<uint16_t>(*word)});
+    if (!space) return key + ": unknown space (prog, eeprom, id, config)";
+    if (!address || !word || *word > 0xFFFF)
+        return key + ": bad address or " + (key == "implemented" ? "mask" : "value");
+    list.push_back({*space, *address, static_cast<uint16_t>(*word)});
     return "";
 }
 
@@ -263,7 +267,14 @@ std::string apply_setting(DeviceSettings& s, const std::string& raw_key,
         s.silent = value == "1";
         return "";
     }
-    if (key == "stuck") return parse_stuck(s, value);
+    if (key == "clear_only") {
+        if (value != "0" && value != "1") return key + ": wants 0 or 1";
+        s.clear_only = value == "1";
+        return "";
+    }
+    if (key == "stuck") return parse_cell(s.stuck, key, value);
+    if (key == "implemented") return parse_cell(s.implemented, key, value);
+    if (key == "word") return parse_cell(s.words, key, value);
     if (key == "fault") return parse_fault(s, value);
     return "unknown key '" + key + "'";
 }
@@ -325,9 +336,18 @@ const char* settings_help() {
            "  silent              0            0, or 1 to answer nothing\n"
            "  stuck               (none)       SPACE:ADDRESS=VALUE, repeatable; SPACE prog,\n"
            "                                   eeprom, id or config, VALUE 0..0xFFFF\n"
+           "  implemented         (none)       SPACE:ADDRESS=MASK, repeatable, MASK 0..0xFFFF:\n"
+           "                                   the cell holds only these bits; the others\n"
+           "                                   read 0 after a write, an erase or --load\n"
+           "  word                (none)       SPACE:ADDRESS=VALUE, repeatable: the cell holds\n"
+           "                                   VALUE at the start (before --load); an erase\n"
+           "                                   wipes it; an EEPROM VALUE is 0..0xFF\n"
+           "  clear_only          0            1: a program, ID or configuration write stores\n"
+           "                                   old AND new until the next erase; 0: new\n"
            "  fault               (none)       KIND WHERE, repeatable; see icd2sim(1)\n"
            "  Spaces must not overlap, hold at most 2^24 words each and end below word\n"
-           "  address 0x80000000; a stuck cell must lie in its space.\n";
+           "  address 0x80000000; a stuck, implemented or word cell must lie in its\n"
+           "  space; the last implemented or word setting of a cell counts.\n";
 }
 
 std::string check_settings(const DeviceSettings& s) {
@@ -352,11 +372,15 @@ std::string check_settings(const DeviceSettings& s) {
             if (a.size && b.size && a.start < b.start + b.size && b.start < a.start + a.size)
                 return std::string(a.name) + " and " + b.name + " overlap";
         }
-    for (const auto& stuck : s.stuck) {
-        const auto& r = ranges[stuck.space];
-        if (stuck.address < r.start || stuck.address >= r.start + r.size)
-            return std::string("stuck cell outside ") + r.name;
-    }
+    for (const auto& [key, list] :
+         {std::pair{"stuck", &s.stuck}, {"implemented", &s.implemented}, {"word", &s.words}})
+        for (const auto& cell : *list) {
+            const auto& r = ranges[cell.space];
+            if (cell.address < r.start || cell.address >= r.start + r.size)
+                return std::string(key) + " cell outside " + r.name;
+            if (cell.space == kEeprom && cell.value > 0xFF && list == &s.words)
+                return "word: an EEPROM cell holds a byte";
+        }
     if (s.chipid_value > 0xFFFF) return "chipid.value is not a 16-bit word";
     return "";
 }

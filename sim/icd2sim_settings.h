@@ -1,6 +1,7 @@
 // The simulated device's settings: what its ICD2 answers, where its memory
-// spaces lie, which cells are stuck and which faults are injected, and the
-// parser of the "key = value" lines that set them.
+// spaces lie, which cells are stuck, start with a word or lack bits, how
+// writes act, which faults are injected, and the parser of the "key = value"
+// lines that set them.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +31,9 @@ struct Fault {
 
 enum SpaceId { kProg, kEeprom, kId, kConfig, kSpaceCount };
 
-struct Stuck {
+// A word given for one cell: a stuck value, the bits the cell implements, or
+// the word it holds at the start.
+struct CellWord {
     SpaceId space;
     uint32_t address;
     uint16_t value;
@@ -58,14 +61,18 @@ struct DeviceSettings {
     std::optional<char> wake_reply = 'U';
     unsigned wake_from_attempt = 1;
     bool silent = false;
-    std::vector<Stuck> stuck;
+    std::vector<CellWord> stuck;
+    std::vector<CellWord> implemented;  // a write keeps only these bits of the cell
+    std::vector<CellWord> words;        // after the erased fill, before --load
+    bool clear_only = false;            // program, ID, configuration: write old & new
     std::vector<Fault> faults;
     // Extra time the device takes for a command before it answers, by code.
     std::map<std::string, unsigned long> device_time_us;
 };
 
-// Applies one setting; returns an error text, empty on success. stuck and
-// fault add to their lists, every other key replaces the value.
+// Applies one setting; returns an error text, empty on success. stuck,
+// implemented, word and fault add to their lists, every other key replaces
+// the value.
 std::string apply_setting(DeviceSettings& settings, const std::string& key,
                           const std::string& value);
 // Reads "key = value" lines ('#' comments); an error text naming the line.

@@ -347,7 +347,9 @@ class Sim : public testing::Test {
 
 // Bytes before the first DTR pulse are noise; frames count only at the speed
 // in force; faults land where named (n-th of a code, every command, n-th
-// frame, a phase); what is loaded is read and dumped; pacing holds.
+// frame, a phase); what is loaded is read and dumped; pacing holds. Initial
+// words give way to a load and an erase, clear-only cells keep old & new and
+// unimplemented bits read 0 after a load, a write and an erase.
 TEST_F(Sim, ServesItsPtyAsAskedAndDumpsWhatItHolds) {
     std::ofstream(path("device")) << "# a device for the test\nfirmware.id = 0x09   # comment\n\n"
                                      "fault = checksum 07#2\nfault = noise 07#2\n";
@@ -357,6 +359,12 @@ TEST_F(Sim, ServesItsPtyAsAskedAndDumpsWhatItHolds) {
     const Options load = {"--load=" + path("load.hex"), "--set=config.start=0x8000",
                           "--set=config.size=2", "--set=fault=end 49/close",
                           "--set=prog.mask=0x3FFF"};
+    const Options calibrated = {"--device",
+                                std::string(SOURCE_DIR) + "/examples/sim-calibrated.conf",
+                                "--set=clear_only=1"};
+    const Options lacking = {"--set=config.start=0x8000", "--set=config.size=2",
+                             "--set=implemented=config:0x8001=0x0F0F",
+                             "--set=word=config:0x8000=0x0F0F", "--load=" + path("load.hex")};
     for (auto [options, script, replies, event] :
          {std::tuple{Options{}, "F07;Q200;H;F07;R", "|U|[0A07053D]|",
                      "\nRAW <0807CF>\nDTR 0\nDTR 1\nRESET attempt 1\n"},
@@ -372,6 +380,17 @@ TEST_F(Sim, ServesItsPtyAsAskedAndDumpsWhatItHolds) {
            "\nFAULT silence #2 at #2 01/resp\n"},
           {Options{"--pace"}, "H;F4D;R;B57600;F470000000000000004;R;R;R",
            "U|[084DE0]|[0847D3]|{FF3FFF3FFF3FFF3F14}|[0847D3]|", "\nSPEED 57600\n"},
+          {calibrated,
+           "H;F490000200700000001;R;R;R;F4300001FFE00000002;R;W{0000FFFFD8};R;"
+           "F4700001FFE00000002;R;R;R;F29;R;F4700001FFE00000002;R;R;R;F490000200700000001;R;R;R",
+           "U|[0849D5]|{7D3FF4}|[0849D5]|[0843CF]|[0843CF]|[0847D3]|{000080348F}|[0847D3]|"
+           "[0829D3]|[0847D3]|{FF3FFF3F0A}|[0847D3]|[0849D5]|{7F3FF6}|[0849D5]|",
+           "\nCMD #4 29\n"},
+          {lacking,
+           "H;F490000800000000002;R;R;R;F450000800000000002;R;W{FFFFFFFF30};R;"
+           "F490000800000000002;R;R;R",
+           "U|[0849D5]|{3412080698}|[0849D5]|[0845D1]|[0845D1]|[0849D5]|{FFFF0F0F04}|[0849D5]|",
+           "\nBLOCK-IN 45 2 ok\n"},
           {load, "H;F490000800000000002;R;R;R;F430000001000000002;R;W{FFFF3412E2};R",
            "U|[0849D5]|{34127856A4}|[0849D5)|[0843CF]|[0843CF]|",
            "\nFAULT end 49/close at #1 49/close\n"}}) {
@@ -400,6 +419,11 @@ TEST_F(Sim, RunsTheProgramAndPassesItsStatusThroughUnlessMisused) {
           {"--pace", "kill -TERM $$", 128 + SIGTERM},
           {"--no-such-option", "exit 3", 64},
           {"--set=prog.size=banana", "exit 3", 64},
+          {"--set=implemented=prog:0x2000=0x3F7F", "exit 3", 64},  // beyond 8192 words
+          {"--set=implemented=config:0x2007=0x10000", "exit 3", 64},
+          {"--set=word=id:0x1FFF=0", "exit 3", 64},
+          {"--set=word=eeprom:0x2100=0x100", "exit 3", 64},
+          {"--set=clear_only=yes", "exit 3", 64},
           {"--device=@", "exit 3", 64},
           {"--link=@", "exit 3", 64},
           {"--pace", "", 64}}) {  // neither a program nor a link
