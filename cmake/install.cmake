@@ -102,8 +102,9 @@ install(FILES ${_tarnwell_manuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The files the manual pages' examples use, so that an installed copy can be
 # tried on the simulator without the source tree.
-install(FILES examples/sim-device.conf examples/example.hex examples/tarnwell.config
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES examples/sim-device.conf examples/sim-calibrated.conf examples/example.hex
+    examples/tarnwell.config
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 if(TARNWELL_BUILD_TESTS)
   set(_tarnwell_install_env

@@ -123,6 +123,15 @@ class Checker {
         return names;
     }
 
+    // The line of the entry behind key, as get_device_config_key spells it.
+    int line_of(const std::string& key) {
+        std::string canonical = "/";
+        for (char c : key)
+            if (c != '/' || canonical.back() != '/') canonical += c;
+        auto entry = entries_.find(canonical);
+        return entry != entries_.end() ? entry->second.line : 0;
+    }
+
     void warn(int line, const std::string& text) {
         warnings_.push_back("WARNING: line " + std::to_string(line) + ": " + text);
     }
@@ -178,6 +187,31 @@ class Checker {
                     warn(processor_line(name), std::string("processor ") + name + ": spaces " +
                                                    kSpaces[a] + " and " + kSpaces[b] + " overlap");
             }
+        }
+        list_calibration(name, start, size);
+    }
+
+    // The calibration words, each in a line; one that lies in no word space
+    // or has a mask of 0 keeps nothing, and is warned about.
+    void list_calibration(const char* name, const Setting (&start)[4], const Setting (&size)[4]) {
+        for (int n = 1; n <= 16; ++n) {
+            const std::string entry = "/calibration/" + std::to_string(n);
+            char* key = get_device_config_key(name, (entry + "/address").c_str());
+            if (key == nullptr) break;
+            const long address = get_config_long(key);
+            const int line = line_of(key);
+            std::free(key);
+            const Setting mask = setting(name, (entry + "/mask").c_str());
+            const long bits = mask.present ? mask.value : 0x3FFF;
+            std::printf("  calibration %04lX mask %04lX\n", address, bits);
+            bool placed = false;
+            for (int space : {0, 2, 3})  // program, ID and configuration words
+                placed = placed || (start[space].value <= address &&
+                                    address < start[space].value + size[space].value);
+            const std::string what =
+                std::string("processor ") + name + ": calibration word " + std::to_string(n);
+            if (!placed) warn(line, what + " lies in no word space");
+            if (bits == 0) warn(line, what + " has a mask of 0: it keeps nothing");
         }
     }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hex/hex.h"
@@ -28,6 +29,7 @@ enum class Stage : uint8_t {
     kRead,
     kDifference,
     kNotBlank,
+    kCalibration,  // a calibration word that cannot be kept
     kInterrupted,
 };
 // The stage's word in the run report ("ok", "hex-open", "not-blank", ...).
@@ -81,15 +83,34 @@ int do_verify(HexRecord* list, const char* device);
 // What decided a pass, for the run report: ok, config, erase, write, read,
 // difference, not-blank or interrupted, and, for a difference, where it was
 // and what was read instead of what.
+// A calibration word's value as a run kept it: read from the device, or
+// given with -u.
+struct CalibrationValue {
+    uint32_t address;
+    int value;
+    bool from_option;
+};
 struct PassOutcome {
     Stage stage = Stage::kOk;
     bool difference = false;
     uint32_t address = 0;
     int read = 0;
     int expected = 0;
+    std::vector<CalibrationValue> calibration;  // the words kept over the erase
+    long eeprom_kept = -1;                      // bytes written back with -k; -1: not asked
+};
+
+// What programming and the erase keep of the part over their erase beyond
+// its calibration words: the values of calibration words given with -u
+// (address, value) instead of read from the device, and with -k the EEPROM
+// bytes the image does not set.
+struct KeepOptions {
+    std::vector<std::pair<uint32_t, int>> calibration;
+    bool eeprom = false;
 };
 // The passes as above, noting what decided them in outcome (may be null).
 int do_prog(HexRecord* list, const char* device, PassOutcome* outcome);
+int do_prog(HexRecord* list, const char* device, PassOutcome* outcome, const KeepOptions& keep);
 int do_verify(HexRecord* list, const char* device, PassOutcome* outcome);
 
 // Jobs beside programming; each returns 0 or the code of its failure, notes
@@ -104,6 +125,10 @@ int do_read_out(const char* device, FILE* stream, PassOutcome* outcome);
 int do_blank_check(const char* device, PassOutcome* outcome);
 // Clears MCLR and erases the device, as the programming pass does.
 int do_erase(const char* device, PassOutcome* outcome);
+int do_erase(const char* device, PassOutcome* outcome, const KeepOptions& keep);
+// -i: prints "Calibration %04X: %04X" for each calibration word of device
+// ("read failed" for one that cannot be read).
+void print_calibration(const char* device);
 
 // Lists the processors of the loaded configuration (read from path) with
 // their settings on standard output, then warns about every setting that

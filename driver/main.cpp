@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -65,6 +66,9 @@ void help() {
         "\t-i Identify the device and show what the ICD2 reports\n"
         "\t-l List the processors of the config file and check it\n"
         "\t-o <file> Append a one-line JSON report of the run to <file>\n"
+        "\t-u <address>=<value> The value of a calibration word (hexadecimal), instead of\n"
+        "\t   reading it from the device (programming and -e)\n"
+        "\t-k Keep the EEPROM bytes the image does not set (programming and -e)\n"
         "\t-h, --help Show this help\n"
         "\t--version Show the version\n",
         stdout);
@@ -182,6 +186,7 @@ struct Run {
     const char* report_path = nullptr;  // -o: the run report is appended there
     const char* hex_path = nullptr;     // the first operand, for the jobs that take one
     HexRecord* image = nullptr;
+    KeepOptions keep;  // -u and -k
     std::unique_ptr<ReadOutFile> read_out;
     RunReport report;
     ProbeReport probe;
@@ -204,7 +209,7 @@ struct Job {
 };
 
 int program(Run& run, const char* device) {
-    return do_prog(run.image, device, &run.outcome);
+    return do_prog(run.image, device, &run.outcome, run.keep);
 }
 int verify(Run& run, const char* device) {
     return do_verify(run.image, device, &run.outcome);
@@ -224,10 +229,11 @@ int blank_check(Run& run, const char* device) {
     return do_blank_check(device, &run.outcome);
 }
 int erase(Run& run, const char* device) {
-    return do_erase(device, &run.outcome);
+    return do_erase(device, &run.outcome, run.keep);
 }
-int identify(Run& run, const char*) {
+int identify(Run& run, const char* device) {
     print_identity(run.probe);
+    print_calibration(device);
     return 0;
 }
 
@@ -264,12 +270,14 @@ Command parse_command_line(int argc, char** argv, Run& run) {
     };
     Command command;
     bool verify = false;
+    bool keeps = false;  // -u or -k
+    std::string bad_value;
     char job_option = 0;  // the job option given first
     std::string conflict;
     // "+": scanning stops at the first operand, so a HEX file given before
     // -t leaves the tty unset instead of being reordered past it.
     int option;
-    while ((option = getopt_long(argc, argv, "+c:t:vr:beilho:", kLongOptions, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "+c:t:vr:beilho:u:k", kLongOptions, nullptr)) != -1) {
         switch (option) {
             case 'c':
                 run.config_path = optarg;
@@ -282,6 +290,22 @@ Command parse_command_line(int argc, char** argv, Run& run) {
                 break;
             case 'o':
                 run.report_path = optarg;
+                break;
+            case 'u': {
+                unsigned address = 0, value = 0;
+                int end = 0;
+                if (std::sscanf(optarg, "%x=%x%n", &address, &value, &end) == 2 &&
+                    optarg[end] == '\0' && std::isxdigit(static_cast<unsigned char>(optarg[0])))
+                    run.keep.calibration.emplace_back(address, static_cast<int>(value));
+                else if (bad_value.empty())
+                    bad_value = std::string("-u wants <address>=<value> in hexadecimal (got ") +
+                                optarg + ")";
+                keeps = true;
+                break;
+            }
+            case 'k':
+                run.keep.eeprom = true;
+                keeps = true;
                 break;
             case 'r':
             case 'b':
@@ -315,6 +339,11 @@ Command parse_command_line(int argc, char** argv, Run& run) {
     command.operand = argv + optind;
     const Job& job = *run.job;
     const std::string name = std::string("-") + job_option;
+    if (!bad_value.empty()) return {Command::kUsageError, bad_value};
+    // What an erase would destroy is kept only by the jobs that erase.
+    if (keeps && !job.erases)
+        return {Command::kUsageError,
+                (job_option != 0 ? name : std::string("-v")) + " cannot be combined with -u or -k"};
     if (!job.takes_hex) {
         if (!conflict.empty()) return {Command::kUsageError, conflict};
         if (verify) return {Command::kUsageError, name + " cannot be combined with -v"};

@@ -111,9 +111,9 @@ class WrittenWords {
 
 // Logs a failed write, unless the line was interrupted: then the run's end
 // says why, and the transfer's own line would only mislead.
-void log_write_failure(int space, uint32_t address) {
+void log_write_failure(const char* function, int space, uint32_t address) {
     if (tty_interrupted() == 0)
-        log_message(1, kSpaceTexts[space].write_error_code, kModule, "do_prog",
+        log_message(1, kSpaceTexts[space].write_error_code, kModule, function,
                     "Unbale to write %s memory: %04X", kSpaceTexts[space].name, address);
 }
 
@@ -124,14 +124,15 @@ void log_write_failure(int space, uint32_t address) {
 // again with that word's value, so that it is never overwritten. The first
 // write that fails ends the piece: its read-back then decides it, and a
 // dead link costs one wait, not one per write.
-bool write_program(const int32_t* words, int32_t count, uint32_t address, WrittenWords& written) {
+bool write_program(const char* function, const int32_t* words, int32_t count, uint32_t address,
+                   WrittenWords& written) {
     const int32_t tail = count % kProgramBlockWords;
     const int32_t whole = count - tail;
     for (int32_t done = 0; done < whole;) {
         const int32_t n = std::min(whole - done, kMostPerProgramWrite);
         const uint32_t at = address + static_cast<uint32_t>(done);
         if (icd2_write_words(ICD2_PROGRAM, words + done, at, static_cast<uint32_t>(n)) != 0) {
-            log_write_failure(ICD2_PROGRAM, at);
+            log_write_failure(function, ICD2_PROGRAM, at);
             return false;
         }
         written.note(at, words + done, n);
@@ -144,7 +145,7 @@ bool write_program(const int32_t* words, int32_t count, uint32_t address, Writte
         block[i] = i < tail ? words[whole + i]
                             : written.at(at + static_cast<uint32_t>(i), kBlankProgramWord);
     if (icd2_write_words(ICD2_PROGRAM, block, at, kProgramBlockWords) != 0) {
-        log_write_failure(ICD2_PROGRAM, address);
+        log_write_failure(function, ICD2_PROGRAM, address);
         return false;
     }
     written.note(at, words + whole, tail);
@@ -155,9 +156,10 @@ bool write_program(const int32_t* words, int32_t count, uint32_t address, Writte
 // whole blocks, then the padded tail), and ends it at the first that fails.
 // A piece of one record needs no more transfers than the record itself,
 // since a record never holds more. True when every write succeeded.
-bool write_piece(const Piece& piece, ReadBuffer& buffer, WrittenWords& written) {
+bool write_piece(const char* function, const Piece& piece, ReadBuffer& buffer,
+                 WrittenWords& written) {
     if (piece.space == ICD2_PROGRAM)
-        return write_program(piece.write, piece.count, piece.address, written);
+        return write_program(function, piece.write, piece.count, piece.address, written);
     // An empty record still makes its (empty) transfer.
     int32_t done = 0;
     do {
@@ -172,7 +174,7 @@ bool write_piece(const Piece& piece, ReadBuffer& buffer, WrittenWords& written) 
             result = icd2_write_words(icd2_space(piece.space), piece.write + done, at, n);
         }
         if (result != 0) {
-            log_write_failure(piece.space, at);
+            log_write_failure(function, piece.space, at);
             return false;
         }
         written.note(at, piece.write + done, static_cast<int32_t>(n));
@@ -195,7 +197,8 @@ struct Comparison {
 // buffer holds was rejected by the link (a block that failed its checksum
 // may still carry the right digits), so nothing of it is compared and the
 // piece fails at the read's first word.
-Comparison read_and_compare(const PassStyle& style, const Piece& piece, ReadBuffer& buffer) {
+Comparison read_and_compare(const PassStyle& style, const Piece& piece, ReadBuffer& buffer,
+                            const CompareMask& mask) {
     const SpaceTexts& texts = kSpaceTexts[piece.space];
     const bool bytes = moves_bytes(piece.space);
     Comparison result;
@@ -218,7 +221,9 @@ Comparison read_and_compare(const PassStyle& style, const Piece& piece, ReadBuff
              ++i) {
             int read = bytes ? buffer.bytes()[i] : buffer.words()[i];
             int expected = bytes ? (piece.expected[i] & 0xFF) : piece.expected[i];
-            if (read != expected)
+            const int compared =
+                mask ? mask(piece.space, piece.address + static_cast<uint32_t>(i)) : -1;
+            if (((read ^ expected) & compared) != 0)
                 return {Comparison::kDifference, piece.address + static_cast<uint32_t>(i), i, read};
         }
         done += static_cast<int32_t>(n);
@@ -342,8 +347,27 @@ PieceSource space_pieces(const Spaces& spaces,
     };
 }
 
+int read_units(const PassStyle& style, int space, uint32_t address, uint32_t count,
+               std::vector<int32_t>& words, PassOutcome& outcome) {
+    ReadBuffer buffer;
+    if (!buffer.make_room(static_cast<int32_t>(count), style.allocation_code, style.function))
+        return out_of_memory(style.allocation_code, outcome);
+    const Piece piece{space, address, static_cast<int32_t>(count), nullptr, nullptr};
+    const Comparison found = read_and_compare(style, piece, buffer, {});
+    if (found.outcome == Comparison::kReadFailed) {
+        outcome.stage = tty_interrupted() != 0 ? Stage::kInterrupted : Stage::kRead;
+        outcome.address = found.address;
+        return style.failure_code;
+    }
+    const bool bytes = moves_bytes(space);
+    words.resize(count);
+    for (uint32_t i = 0; i < count; ++i) words[i] = bytes ? buffer.bytes()[i] : buffer.words()[i];
+    return 0;
+}
+
 int run_pass(const PassStyle& style, const char* device, const Spaces& spaces,
-             const PieceSource& next, const PieceSink& keep, PassOutcome& outcome) {
+             const PieceSource& next, const PieceSink& keep, PassOutcome& outcome,
+             const CompareMask& mask) {
     ReadBuffer buffer;
     if (!buffer.grow(kInitialBufferWords)) {
         log_message(1, style.allocation_code, kModule, style.function,
@@ -372,8 +396,9 @@ int run_pass(const PassStyle& style, const char* device, const Spaces& spaces,
             piece.space = find_space(spaces, piece.address, style.function);
         if (piece.space == kSpaceCount) continue;
 
-        const bool wrote = piece.write == nullptr || write_piece(piece, buffer, written);
-        Comparison found = read_and_compare(style, piece, buffer);
+        const bool wrote =
+            piece.write == nullptr || write_piece(style.function, piece, buffer, written);
+        Comparison found = read_and_compare(style, piece, buffer, mask);
         if (found.outcome != Comparison::kMatch && tty_interrupted() != 0)
             return interrupted(style, outcome);
         const bool bytes = moves_bytes(piece.space);

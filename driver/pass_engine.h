@@ -105,10 +105,20 @@ struct PassStyle {
     Stage difference_stage;
 };
 
+// The bits of a word that are compared, by space and address; empty: every
+// bit of every word.
+using CompareMask = std::function<int(int space, uint32_t address)>;
+
 // The one loop of every pass: erases when the style says so, then writes,
 // reads back and compares each piece. Returns 0, or the code of the failure,
 // noting what decided it in outcome.
 int run_pass(const PassStyle& style, const char* device, const Spaces& spaces,
-             const PieceSource& next, const PieceSink& keep, PassOutcome& outcome);
+             const PieceSource& next, const PieceSink& keep, PassOutcome& outcome,
+             const CompareMask& mask = {});
+// Reads count units of space from address on into words (EEPROM: one byte a
+// word), in reads of at most kMostPerTransfer; 0, or the failure code of
+// style after the read's line (noted in outcome as a failed read).
+int read_units(const PassStyle& style, int space, uint32_t address, uint32_t count,
+               std::vector<int32_t>& words, PassOutcome& outcome);
 
 }  // namespace pass

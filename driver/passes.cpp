@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <vector>
 
 #include "driver/driver.h"
+#include "driver/part.h"
 #include "driver/pass_engine.h"
 #include "icd2/icd2.h"
 #include "icd2/limits.h"
@@ -146,6 +148,33 @@ const PassStyle kBlankStyle = {
     .difference_stage = Stage::kNotBlank,
 };
 
+// Writes back, after -e's erase, what it kept: no line of progress, a
+// failure only its log lines.
+const PassStyle kRestoreStyle = {
+    .function = "do_erase",
+    .opening = [](const char*) {},
+    .progress = [](const char*, uint32_t) {},
+    .progress_before_growth = false,
+    .erases = false,
+    .allocation_code = 25,
+    .prog_read_codes = true,
+    .failure_code = 15,
+    .difference = [](const char*, uint32_t, int, int, bool) {},
+    .read_failed = [](const char*, uint32_t, bool) {},
+    .closing = [](const char*) {},
+    .difference_stage = Stage::kDifference,
+};
+
+// The compare masks of a part's settings; empty when it has none, so that
+// every bit of every word counts. skip_calibration leaves calibration bits
+// out (verification and blank check: the part holds its own calibration).
+pass::CompareMask masks_of(const part::Settings& settings, bool skip_calibration) {
+    if (!settings.masks_anything()) return {};
+    return [&settings, skip_calibration](int space, uint32_t address) {
+        return settings.compare_mask(space, address, skip_calibration);
+    };
+}
+
 // The processor's spaces for a pass, or the code of the missing bound (the
 // outcome then names the configuration).
 int spaces_for(const char* device, const char* function, Spaces& spaces, PassOutcome& outcome) {
@@ -173,13 +202,26 @@ int do_prog(HexRecord* list, const char* device) {
 }
 
 int do_prog(HexRecord* list, const char* device, PassOutcome* outcome) {
+    return do_prog(list, device, outcome, KeepOptions{});
+}
+
+int do_prog(HexRecord* list, const char* device, PassOutcome* outcome, const KeepOptions& keep) {
     PassOutcome ignored;
     PassOutcome& out = outcome != nullptr ? *outcome : ignored;
     Spaces spaces;
     if (int code = spaces_for(device, "do_prog", spaces, out); code != 0) return code;
-    return pass::run_pass(kProgramStyle, device, spaces,
-                          pass::image_pieces(list, true, spaces, pass::coalesces(device)), nullptr,
-                          out);
+    const part::Settings settings = part::read_settings(device, spaces);
+    // What the erase destroys and the part must keep is read before it.
+    part::Saved saved;
+    if (int code =
+            part::save_before_erase(kProgramStyle, device, settings, keep, spaces, out, saved))
+        return code;
+    out.calibration = saved.calibration;
+    auto pieces = pass::image_pieces(list, true, spaces, pass::coalesces(device));
+    if (!saved.calibration.empty() || saved.eeprom_saved)
+        pieces = part::keeping_pieces(pieces, list, settings, saved, spaces, &out.eeprom_kept);
+    return pass::run_pass(kProgramStyle, device, spaces, pieces, nullptr, out,
+                          masks_of(settings, false));
 }
 
 int do_verify(HexRecord* list, const char* device) {
@@ -191,9 +233,10 @@ int do_verify(HexRecord* list, const char* device, PassOutcome* outcome) {
     PassOutcome& out = outcome != nullptr ? *outcome : ignored;
     Spaces spaces;
     if (int code = spaces_for(device, "do_verify", spaces, out); code != 0) return code;
+    const part::Settings settings = part::read_settings(device, spaces);
     return pass::run_pass(kVerifyStyle, device, spaces,
                           pass::image_pieces(list, false, spaces, pass::coalesces(device)), nullptr,
-                          out);
+                          out, masks_of(settings, true));
 }
 
 int do_read_out(const char* device, FILE* stream, PassOutcome* outcome) {
@@ -234,21 +277,66 @@ int do_blank_check(const char* device, PassOutcome* outcome) {
     std::vector<int32_t> erased[kSpaceCount];
     for (int space = 0; space < kSpaceCount; ++space)
         erased[space].assign(icd2_limits::kMostPerTransfer, pass::erased_value(device, space));
+    const part::Settings settings = part::read_settings(device, spaces);
     return pass::run_pass(kBlankStyle, device, spaces, pass::space_pieces(spaces, &erased), nullptr,
-                          out);
+                          out, masks_of(settings, true));
 }
 
 int do_erase(const char* device, PassOutcome* outcome) {
+    return do_erase(device, outcome, KeepOptions{});
+}
+
+int do_erase(const char* device, PassOutcome* outcome, const KeepOptions& keep) {
+    PassOutcome ignored;
+    PassOutcome& out = outcome != nullptr ? *outcome : ignored;
+    // Only a part that keeps something over the erase needs its spaces.
+    char* calibration = get_device_config_key(device, "/calibration/1/address");
+    const bool keeps = calibration != nullptr || keep.eeprom || !keep.calibration.empty();
+    std::free(calibration);
+    Spaces spaces;
+    part::Settings settings;
+    part::Saved saved;
+    if (keeps) {
+        if (int code = spaces_for(device, "do_erase", spaces, out); code != 0) return code;
+        settings = part::read_settings(device, spaces);
+        if (int code =
+                part::save_before_erase(kRestoreStyle, device, settings, keep, spaces, out, saved))
+            return code;
+        out.calibration = saved.calibration;
+    }
     std::printf("Erasing %s : ", device);
     std::fflush(stdout);
+    int result = 0;
     if (erase_device() != 0) {
         log_message(1, 14, kModule, "do_erase", "Unable to erase device.");
-        if (outcome != nullptr) outcome->stage = Stage::kErase;
-        std::printf("Failed\n");
-        std::fflush(stdout);
-        return 14;
+        out.stage = Stage::kErase;
+        result = 14;
+    } else if (keeps) {
+        result = pass::run_pass(
+            kRestoreStyle, device, spaces,
+            part::keeping_pieces(nullptr, nullptr, settings, saved, spaces, &out.eeprom_kept),
+            nullptr, out, masks_of(settings, false));
     }
-    std::printf("Done\n");
+    std::printf(result == 0 ? "Done\n" : "Failed\n");
     std::fflush(stdout);
-    return 0;
+    return result;
+}
+
+void print_calibration(const char* device) {
+    char* first = get_device_config_key(device, "/calibration/1/address");
+    if (first == nullptr) return;
+    std::free(first);
+    Spaces spaces;
+    PassOutcome ignored;
+    if (pass::read_spaces(device, "print_calibration", spaces) != 0) return;
+    const part::Settings settings = part::read_settings(device, spaces);
+    for (const part::CalibrationWord& word : settings.calibration) {
+        if (word.space == kSpaceCount) continue;
+        std::vector<int32_t> read;
+        if (pass::read_units(kRestoreStyle, word.space, word.address, 1, read, ignored) == 0)
+            std::printf("Calibration %04X: %04X\n", word.address, static_cast<unsigned>(read[0]));
+        else
+            std::printf("Calibration %04X: read failed\n", word.address);
+    }
+    std::fflush(stdout);
 }

@@ -60,10 +60,10 @@ void write_probe(JsonWriter& json, const ProbeReport& probe) {
 }  // namespace
 
 const char* stage_word(Stage stage) {
-    static const char* const kWords[] = {"ok",         "usage",     "config",     "hex-open",
-                                         "hex-parse",  "output",    "connect",    "selftest",
-                                         "identify",   "erase",     "write",      "read",
-                                         "difference", "not-blank", "interrupted"};
+    static const char* const kWords[] = {"ok",         "usage",     "config",      "hex-open",
+                                         "hex-parse",  "output",    "connect",     "selftest",
+                                         "identify",   "erase",     "write",       "read",
+                                         "difference", "not-blank", "calibration", "interrupted"};
     static_assert(std::size(kWords) == static_cast<size_t>(Stage::kInterrupted) + 1);
     return kWords[static_cast<size_t>(stage)];
 }
@@ -101,6 +101,19 @@ std::string report_line(const RunReport& report) {
         json.end_object();
     }
     if (report.probe != nullptr) write_probe(json, *report.probe);
+    if (report.outcome != nullptr && !report.outcome->calibration.empty()) {
+        json.key("calibration").begin_array();
+        for (const CalibrationValue& value : report.outcome->calibration) {
+            json.begin_object();
+            json.key("address").number(static_cast<long long>(value.address));
+            json.key("value").number(static_cast<long long>(value.value));
+            json.key("source").string(value.from_option ? "option" : "device");
+            json.end_object();
+        }
+        json.end_array();
+    }
+    if (report.outcome != nullptr && report.outcome->eeprom_kept >= 0)
+        json.key("eeprom_kept").number(static_cast<long long>(report.outcome->eeprom_kept));
     json.key("result").begin_object();
     json.key("status").number(static_cast<long long>(report.status));
     json.key("stage").string(stage_word(report.stage));

@@ -123,6 +123,19 @@ JsonWriter& JsonWriter::end_object() {
     return *this;
 }
 
+JsonWriter& JsonWriter::begin_array() {
+    separate();
+    text_ += '[';
+    need_comma_ = false;
+    return *this;
+}
+
+JsonWriter& JsonWriter::end_array() {
+    text_ += ']';
+    need_comma_ = true;
+    return *this;
+}
+
 JsonWriter& JsonWriter::key(const std::string& name) {
     separate();
     escape(text_, name);

@@ -14,6 +14,9 @@ class JsonWriter {
   public:
     JsonWriter& begin_object();
     JsonWriter& end_object();
+    // An array's elements follow without keys.
+    JsonWriter& begin_array();
+    JsonWriter& end_array();
     // The key of the next member of the open object.
     JsonWriter& key(const std::string& name);
     JsonWriter& string(const std::string& value);

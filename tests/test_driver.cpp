@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "driver/driver.h"
+#include "driver/report.h"
 #include "icd2/icd2.h"
 #include "icd2/tty.h"
 #include "icd2sim_tty.h"
@@ -96,11 +97,11 @@ class Driver : public testing::Test {
         char* device = probe_device(tty.c_str(), &probe);
         failing_in = failing;
         result = device == nullptr ? kNoDevice
-                 : job == 'p'      ? do_prog(list, device, &outcome)
+                 : job == 'p'      ? do_prog(list, device, &outcome, keep)
                  : job == 'v'      ? do_verify(list, device, &outcome)
                  : job == 'r'      ? do_read_out(device, file, &outcome)
                  : job == 'b'      ? do_blank_check(device, &outcome)
-                                   : do_erase(device, &outcome);
+                                   : do_erase(device, &outcome, keep);
         log = testing::internal::GetCapturedStderr();
         out = testing::internal::GetCapturedStdout();
         std::fclose(file);
@@ -130,6 +131,7 @@ class Driver : public testing::Test {
     int result = 0;
     std::string out, log, image, sent;  // image: what a read-out wrote; sent: the commands
     PassOutcome outcome;
+    KeepOptions keep;  // -u and -k
     ProbeReport probe;
 };
 
@@ -451,6 +453,93 @@ TEST_F(Driver, FillerNeverOverwritesAnEarlierRecordAndADeadLinkFailsFast) {
     run({"fault=silence 43#3"}, 'p', run_of(0, 129) + kHexEnd);
     EXPECT_EQ(result, 11);
     EXPECT_LT(sim::elapsed_us(), 10'500'000ULL);  // and the line time of what went before
+}
+
+// ---- Real parts: on a part with a calibration word at the end of program memory, calibration
+// bits and an unimplemented bit (0x80) in its configuration word, checked on the part's memory.
+
+// The run report's calibration and EEPROM members for the last run, "" when it has none.
+std::string kept_members(const PassOutcome& outcome) {
+    RunReport report;
+    report.outcome = &outcome;
+    const std::string line = report_line(report);
+    const size_t begin = std::min(line.find("\"calibration\""), line.find("\"eeprom_kept\""));
+    return begin == std::string::npos ? "" : line.substr(begin, line.find(",\"result\"") - begin);
+}
+
+TEST_F(Driver, RealPartsKeepCalibrationAndEepromAndCompareOnlyTheirBits) {
+    const Texts part = {"prog.mask=0x3FFF", "word=prog:0x1FFF=0x3480", "word=config:0x2007=0x3FFD",
+                        "implemented=config:0x2007=0x3F7F"};
+    const std::string config = harness::default_config();
+    // An unimplemented bit fails a whole-word comparison, not a masked one (of the space or of the
+    // word); a stuck implemented bit fails both. Differences show the whole words.
+    for (const auto& [extra, stuck, tail] :
+         {std::tuple<std::string, std::string, std::string>{"", "", "Reads 3F72 instead of 3FF2\n"},
+          {"family/sim16/mask/config = 16255\n", "", "Passed        \n"},
+          {"processor/SIM16A/mask/at/8199 = 16255\n", "", "Passed        \n"},
+          {"family/sim16/mask/config = 16255\n", "stuck=config:0x2007=0x3F70",
+           "Reads 3F70 instead of 3FF2\n"}}) {
+        configure(config + extra);
+        Texts settings = part;
+        if (!stuck.empty()) settings.push_back(stuck);
+        run(settings, 'p', hex_words(0x2007, {0x3FF2}) + kHexEnd);
+        EXPECT_TRUE(ends(out, tail)) << extra;
+    }
+    configure(
+        config +
+        "family/sim16/mask/config = 16255\nprocessor/SIM16A/calibration/1/address = 8191\n"
+        "processor/SIM16A/calibration/2/address = 8199\nprocessor/SIM16A/calibration/2/mask = 3\n");
+    // Programmed over by an image without the words and by one with other values there: the part
+    // keeps its calibration, and the image verifies.
+    const std::string other = kImage.substr(0, kImage.size() - std::string(kHexEnd).size()) +
+                              hex_words(0x1FFF, {0x3412}) + kHexEnd;
+    for (const std::string& image : {kImage, other}) {
+        run(part, 'p', image);
+        EXPECT_EQ(result, 0) << out << log;
+        EXPECT_EQ(std::pair(sim::memory().read(icd2sim::kProg, 0x1FFF),
+                            sim::memory().read(icd2sim::kConfig, 0x2007)),
+                  std::pair(std::optional<uint16_t>(0x3480), std::optional<uint16_t>(0x3F71)));
+        EXPECT_EQ(kept_members(outcome),
+                  "\"calibration\":[{\"address\":8191,\"value\":13440,\"source\":\"device\"},"
+                  "{\"address\":8199,\"value\":16253,\"source\":\"device\"}]");
+    }
+    const std::string dump = harness::write_temp_file("cal.hex", "");
+    ASSERT_EQ(sim::memory().dump_hex(dump), "");
+    run(part, 'v', other, harness::read_file(dump));
+    EXPECT_EQ(result, 0) << out;
+    // -e keeps it too, and the part then reads blank.
+    run(part, 'e', other, harness::read_file(dump));
+    EXPECT_TRUE(ends(out, "Erasing SIM16A : Done\n"));
+    ASSERT_EQ(sim::memory().dump_hex(dump), "");
+    run(part, 'b', other, harness::read_file(dump));
+    EXPECT_EQ(result, 0) << out;
+    // A word that lost its calibration refuses before anything is erased; -u gives it.
+    const Texts lost = {"word=config:0x2007=0x3FFD"};
+    run(lost, 'p');
+    EXPECT_EQ(std::tuple(result, stage_word(outcome.stage), sent.find(" 29")),
+              std::tuple(11, std::string("calibration"), std::string::npos));
+    EXPECT_EQ(count_lines(log, error(27, "do_prog",
+                                     "Calibration word at 1FFF reads blank (3FFF); give its value "
+                                     "with -u 1FFF=<value>")),
+              1);
+    keep.calibration = {{0x1FFF, 0x3490}};
+    run(lost, 'p');
+    EXPECT_EQ(std::pair(result, sim::memory().read(icd2sim::kProg, 0x1FFF)),
+              std::pair(0, std::optional<uint16_t>(0x3490)));
+    keep.calibration = {{0x1FFE, 0x3490}};
+    run(lost, 'p');
+    EXPECT_EQ(count_lines(log, error(26, "do_prog",
+                                     "-u 1FFE: SIM16A has no calibration word at that address")),
+              1);
+    // -k keeps the EEPROM bytes the image does not set and programs the ones it sets.
+    configure(config);
+    keep = KeepOptions{{}, true};
+    run({"word=eeprom:0x2100=0x11", "word=eeprom:0x2102=0x22", "word=eeprom:0x21FF=0x33"}, 'p');
+    EXPECT_EQ(result, 0) << log;
+    for (auto [address, byte] :
+         {std::pair{0x2100, 0xAB}, {0x2101, 0xCD}, {0x2102, 0x22}, {0x21FF, 0x33}})
+        EXPECT_EQ(sim::memory().read(icd2sim::kEeprom, address), byte) << address;
+    EXPECT_EQ(kept_members(outcome), "\"eeprom_kept\":254");
 }
 
 // Memory that cannot be had: a setting's key, a pass's first buffer, or its growth for a coalesced

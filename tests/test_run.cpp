@@ -49,6 +49,10 @@ TEST(CommandLine, WrongCommandLinesGiveUsageAndStatusOne) {
         {{"image.hex", "-t", "x"}, ""},  // a -t after the HEX file is never seen
         {{"-t", "x", "-b", "-e"}, "tarnwell: -b and -e select two jobs; give one of them\n"},
         {{"-t", "x", "-r", "out.hex", "-v"}, "tarnwell: -r cannot be combined with -v\n"},
+        {{"-t", "x", "-k", "-v", "a.hex"}, "tarnwell: -v cannot be combined with -u or -k\n"},
+        {{"-t", "x", "-u", "1FFF=3480", "-b"}, "tarnwell: -b cannot be combined with -u or -k\n"},
+        {{"-t", "x", "-u", "1FFF:3480", "a.hex"},
+         "tarnwell: -u wants <address>=<value> in hexadecimal (got 1FFF:3480)\n"},
         {{"-t", "x", "-i", "image.hex"}, "tarnwell: -i takes no HEX file (got image.hex)\n"}};
     for (const auto& [args, err] : rows) {
         harness::Result run = run_tarnwell(args);

@@ -93,6 +93,11 @@ TEST_F(Settings, ConfigurationCheckListsProcessorsAndWarnsOncePerProblemWithItsL
          "line 10: processor SIM16A has no /address/id/size"},
         {base + "processor/SIM16A/address/id/start = 100\n",
          "line 11: processor SIM16A: spaces prog and id overlap"},
+        {base + "family/sim16/calibration/1/address = 8448\n",
+         "line 15: processor SIM16A: calibration word 1 lies in no word space"},
+        {base + "processor/SIM16A/calibration/1/address = 8191\n"
+                "processor/SIM16A/calibration/1/mask = 0\n",
+         "line 15: processor SIM16A: calibration word 1 has a mask of 0: it keeps nothing"},
         // Signed numbers read right, and settings that are not numbers are not checked as numbers.
         {base + "log/default = +3\nnotes/owner = bench 4\n", ""},
     };
