@@ -30,6 +30,7 @@ enum class Stage : uint8_t {
     kDifference,
     kNotBlank,
     kCalibration,  // a calibration word that cannot be kept
+    kSerial,       // no serial number left
     kInterrupted,
 };
 // The stage's word in the run report ("ok", "hex-open", "not-blank", ...).
@@ -98,6 +99,8 @@ struct PassOutcome {
     int expected = 0;
     std::vector<CalibrationValue> calibration;  // the words kept over the erase
     long eeprom_kept = -1;                      // bytes written back with -k; -1: not asked
+    long skipped_records = 0;                   // data records in no space of the processor
+    uint32_t first_skipped = 0;                 // the word address of the first of them
 };
 
 // What programming and the erase keep of the part over their erase beyond

@@ -124,12 +124,38 @@ void log_write_failure(const char* function, int space, uint32_t address) {
 // again with that word's value, so that it is never overwritten. The first
 // write that fails ends the piece: its read-back then decides it, and a
 // dead link costs one wait, not one per write.
-bool write_program(const char* function, const int32_t* words, int32_t count, uint32_t address,
-                   WrittenWords& written) {
-    const int32_t tail = count % kProgramBlockWords;
-    const int32_t whole = count - tail;
+// Whether count words from at on need not be written: the erase left every
+// one of them as they are to be (erased >= 0: the space's erased value), and
+// no earlier piece of the pass wrote there.
+bool left_by_erase(const int32_t* words, uint32_t count, uint32_t at, int erased, bool bytes,
+                   const WrittenWords& written) {
+    if (erased < 0) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        if ((bytes ? words[i] & 0xFF : words[i]) != erased) return false;
+        if (written.at(at + i, -1) != -1) return false;
+    }
+    return true;
+}
+
+bool write_program(const char* function, const Piece& piece, WrittenWords& written) {
+    const int32_t* words = piece.write;
+    const uint32_t address = piece.address;
+    const int32_t tail = piece.count % kProgramBlockWords;
+    const int32_t whole = piece.count - tail;
     for (int32_t done = 0; done < whole;) {
-        const int32_t n = std::min(whole - done, kMostPerProgramWrite);
+        // A golden image's blank blocks are left to the erase; the blocks
+        // between them go in writes of at most kMostPerProgramWrite words.
+        if (left_by_erase(words + done, kProgramBlockWords, address + static_cast<uint32_t>(done),
+                          piece.erased, false, written)) {
+            done += kProgramBlockWords;
+            continue;
+        }
+        int32_t n = kProgramBlockWords;
+        while (n < kMostPerProgramWrite && done + n < whole &&
+               !left_by_erase(words + done + n, kProgramBlockWords,
+                              address + static_cast<uint32_t>(done + n), piece.erased, false,
+                              written))
+            n += kProgramBlockWords;
         const uint32_t at = address + static_cast<uint32_t>(done);
         if (icd2_write_words(ICD2_PROGRAM, words + done, at, static_cast<uint32_t>(n)) != 0) {
             log_write_failure(function, ICD2_PROGRAM, at);
@@ -140,10 +166,11 @@ bool write_program(const char* function, const int32_t* words, int32_t count, ui
     }
     if (tail == 0) return true;
     const uint32_t at = address + static_cast<uint32_t>(whole);
-    int block[kProgramBlockWords];
+    int32_t block[kProgramBlockWords];
     for (int32_t i = 0; i < kProgramBlockWords; ++i)
         block[i] = i < tail ? words[whole + i]
                             : written.at(at + static_cast<uint32_t>(i), kBlankProgramWord);
+    if (left_by_erase(block, kProgramBlockWords, at, piece.erased, false, written)) return true;
     if (icd2_write_words(ICD2_PROGRAM, block, at, kProgramBlockWords) != 0) {
         log_write_failure(function, ICD2_PROGRAM, address);
         return false;
@@ -158,18 +185,20 @@ bool write_program(const char* function, const int32_t* words, int32_t count, ui
 // since a record never holds more. True when every write succeeded.
 bool write_piece(const char* function, const Piece& piece, ReadBuffer& buffer,
                  WrittenWords& written) {
-    if (piece.space == ICD2_PROGRAM)
-        return write_program(function, piece.write, piece.count, piece.address, written);
+    if (piece.space == ICD2_PROGRAM) return write_program(function, piece, written);
     // An empty record still makes its (empty) transfer.
     int32_t done = 0;
     do {
         const uint32_t n = std::min(static_cast<uint32_t>(piece.count - done), kMostPerRead);
         const uint32_t at = piece.address + static_cast<uint32_t>(done);
+        const bool bytes = moves_bytes(piece.space);
         int result = 0;
-        if (moves_bytes(piece.space)) {
-            uint8_t* bytes = buffer.bytes();
-            for (uint32_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(piece.write[done + i]);
-            result = icd2_write_bytes(icd2_space(piece.space), bytes, at, n);
+        if (n > 0 && left_by_erase(piece.write + done, n, at, piece.erased, bytes, written)) {
+            result = 0;
+        } else if (bytes) {
+            uint8_t* units = buffer.bytes();
+            for (uint32_t i = 0; i < n; ++i) units[i] = static_cast<uint8_t>(piece.write[done + i]);
+            result = icd2_write_bytes(icd2_space(piece.space), units, at, n);
         } else {
             result = icd2_write_words(icd2_space(piece.space), piece.write + done, at, n);
         }
@@ -296,7 +325,8 @@ bool ReadBuffer::make_room(int32_t words, int code, const char* function) {
     return false;
 }
 
-PieceSource image_pieces(const HexRecord* list, bool write, const Spaces& spaces, bool coalesce) {
+PieceSource image_pieces(const HexRecord* list, bool write, const Spaces& spaces, bool coalesce,
+                         const int* erased) {
     struct Walk {
         HexDataCursor cursor;
         const HexRecord* record = nullptr;  // the next record, read ahead
@@ -306,7 +336,7 @@ PieceSource image_pieces(const HexRecord* list, bool write, const Spaces& spaces
     auto walk = std::make_shared<Walk>();
     walk->cursor = hexDataCursor(list);
     walk->record = nextHexData(&walk->cursor, &walk->address);
-    return [walk, write, &spaces, coalesce](Piece& piece) {
+    return [walk, write, &spaces, coalesce, erased](Piece& piece) {
         const HexRecord* first = walk->record;
         if (first == nullptr) return false;
         const uint32_t start = walk->address;
@@ -323,8 +353,12 @@ PieceSource image_pieces(const HexRecord* list, bool write, const Spaces& spaces
                              walk->record->data + walk->record->count);
             walk->record = nextHexData(&walk->cursor, &walk->address);
         }
-        piece = Piece{space, start, static_cast<int32_t>(walk->run.size()),
-                      write ? walk->run.data() : nullptr, walk->run.data()};
+        piece = Piece{space,
+                      start,
+                      static_cast<int32_t>(walk->run.size()),
+                      write ? walk->run.data() : nullptr,
+                      walk->run.data(),
+                      erased != nullptr ? erased[space] : -1};
         return true;
     };
 }
@@ -394,7 +428,10 @@ int run_pass(const PassStyle& style, const char* device, const Spaces& spaces,
             return out_of_memory(15, outcome);
         if (piece.space == kSpaceCount)
             piece.space = find_space(spaces, piece.address, style.function);
-        if (piece.space == kSpaceCount) continue;
+        if (piece.space == kSpaceCount) {
+            if (outcome.skipped_records++ == 0) outcome.first_skipped = piece.address;
+            continue;
+        }
 
         const bool wrote =
             piece.write == nullptr || write_piece(style.function, piece, buffer, written);

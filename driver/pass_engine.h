@@ -69,6 +69,9 @@ struct Piece {
     int32_t count = 0;
     const int32_t* write = nullptr;
     const int32_t* expected = nullptr;
+    // The space's erased value, when units of it that the erase left as they
+    // are to be need not be written; -1: every unit is written.
+    int erased = -1;
 };
 
 // Hands out the pieces of a pass, one at a time; false at the end.
@@ -80,8 +83,11 @@ using PieceSink = std::function<void(const Piece&, ReadBuffer&)>;
 // With coalesce, a run of records that follow each other in the file, lie in
 // one space and continue each other's word addresses becomes one piece; a
 // gap, an overlap, an extended linear address record or another space ends
-// the run. write: the pieces are to be written first.
-PieceSource image_pieces(const HexRecord* list, bool write, const Spaces& spaces, bool coalesce);
+// the run. write: the pieces are to be written first. erased (with
+// coalesce, for programming): each space's erased value, so that what the
+// erase left as it is to be is not written again; null: everything is.
+PieceSource image_pieces(const HexRecord* list, bool write, const Spaces& spaces, bool coalesce,
+                         const int* erased = nullptr);
 // Every configured space from its start to its end, in reads of at most
 // kMostPerTransfer units; expected, when given, holds the value each unit of
 // a space must have.

@@ -217,7 +217,12 @@ int do_prog(HexRecord* list, const char* device, PassOutcome* outcome, const Kee
             part::save_before_erase(kProgramStyle, device, settings, keep, spaces, out, saved))
         return code;
     out.calibration = saved.calibration;
-    auto pieces = pass::image_pieces(list, true, spaces, pass::coalesces(device));
+    // A coalesced image leaves to the erase what it left as it is to be.
+    const bool coalesce = pass::coalesces(device);
+    int erased[kSpaceCount];
+    for (int space = 0; space < kSpaceCount; ++space)
+        erased[space] = pass::erased_value(device, space);
+    auto pieces = pass::image_pieces(list, true, spaces, coalesce, coalesce ? erased : nullptr);
     if (!saved.calibration.empty() || saved.eeprom_saved)
         pieces = part::keeping_pieces(pieces, list, settings, saved, spaces, &out.eeprom_kept);
     return pass::run_pass(kProgramStyle, device, spaces, pieces, nullptr, out,

@@ -60,10 +60,10 @@ void write_probe(JsonWriter& json, const ProbeReport& probe) {
 }  // namespace
 
 const char* stage_word(Stage stage) {
-    static const char* const kWords[] = {"ok",         "usage",     "config",      "hex-open",
-                                         "hex-parse",  "output",    "connect",     "selftest",
-                                         "identify",   "erase",     "write",       "read",
-                                         "difference", "not-blank", "calibration", "interrupted"};
+    static const char* const kWords[] = {
+        "ok",         "usage",     "config",      "hex-open", "hex-parse",  "output",
+        "connect",    "selftest",  "identify",    "erase",    "write",      "read",
+        "difference", "not-blank", "calibration", "serial",   "interrupted"};
     static_assert(std::size(kWords) == static_cast<size_t>(Stage::kInterrupted) + 1);
     return kWords[static_cast<size_t>(stage)];
 }
@@ -111,6 +111,18 @@ std::string report_line(const RunReport& report) {
             json.end_object();
         }
         json.end_array();
+    }
+    if (report.serial_number >= 0) {
+        json.key("serial").begin_object();
+        json.key("number").number(static_cast<long long>(report.serial_number));
+        json.key("file").string(report.serial_file);
+        json.end_object();
+    }
+    if (report.outcome != nullptr && report.outcome->skipped_records > 0) {
+        json.key("skipped").begin_object();
+        json.key("records").number(static_cast<long long>(report.outcome->skipped_records));
+        json.key("first").number(static_cast<long long>(report.outcome->first_skipped));
+        json.end_object();
     }
     if (report.outcome != nullptr && report.outcome->eeprom_kept >= 0)
         json.key("eeprom_kept").number(static_cast<long long>(report.outcome->eeprom_kept));

@@ -21,6 +21,8 @@ struct RunReport {
     int status = 0;
     Stage stage = Stage::kOk;
     const PassOutcome* outcome = nullptr;  // the pass, when one ran
+    long serial_number = -1;               // -s: the number the run took; -1: none
+    std::string serial_file;               // -s: its file, as given
     double seconds = 0;
     double pass_seconds = -1;  // negative: no pass ran
 };

@@ -215,6 +215,10 @@ TEST_F(Driver, RecordsOutsideEverySpaceAreSkippedWithAWarning) {
     EXPECT_EQ(count_lines(log, warning + "3000. Ignoring line."), 1);
     EXPECT_EQ(count_lines(log, warning + "8000. Ignoring line."), 1);
     EXPECT_TRUE(holds(hex_words(0, {0x3FFF, 2}) + kHexEnd));
+    RunReport report;  // and the report says so
+    report.outcome = &outcome;
+    EXPECT_NE(report_line(report).find(",\"skipped\":{\"records\":2,\"first\":12288},"),
+              std::string::npos);
 }
 
 TEST_F(Driver, VerificationPadsEepromAddressesWithBlanks) {
@@ -429,6 +433,15 @@ TEST_F(Driver, CoalescedRunsMoveInLargerTransfersAndSplitWhereContiguityBreaks) 
                      " 460000200000000004 4A0000200000000004 430000003000000008"
                      " 430000003800000008 47000000300000000B"));
     EXPECT_NE(sim::wire().find("{010002000300FF3FFF3FFF3FFF3FFF3F"), std::string::npos);
+    // A golden image: what the erase left as it is to be is not written, but read and compared.
+    const std::vector<int> blank(8, 0x3FFF);
+    const std::string golden = run_of(0, 1) + hex_words(8, blank) + run_of(16, 1) +
+                               hex_words(24, blank) + hex_words(0x2100, {0xFF, 0xFF}) + kHexEnd;
+    run({"stuck=prog:9=0x1234"}, 'p', golden);
+    EXPECT_TRUE(ends(sent, " 29 430000000000000008 430000001000000008 470000000000000020")) << sent;
+    EXPECT_TRUE(ends(out, "Verify failed at adress 0009 Reads 1234 instead of 3FFF\n"));
+    run({}, 'p', golden);
+    EXPECT_TRUE(ends(sent, " 470000000000000020 480000210000000002")) << sent;
     // A difference or a failed read inside a run stops where the file's records would have.
     run({"stuck=prog:0x5A=0x0000"}, 'p', image);
     EXPECT_TRUE(ends(out, "Verify failed at adress 005A Reads 0000 instead of 000D\n"));
