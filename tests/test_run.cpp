@@ -220,18 +220,27 @@ TEST(EndToEnd, ASignalEndsTheRunCleanly) {
               "\"interrupted\"\n");
 }
 
-// Runs at once, each with its own ICD2, share one report, each appending one whole line; Python's
-// JSON reader shows job, status, stage, a difference's address, device, words, whether a pass ran.
-TEST(EndToEnd, EveryJobAppendsOneReportLineAndIdentifyShowsTheProbe) {
+// Runs at once, each with its own ICD2, share one report, each appending one whole line, compared
+// whole: every member but the time (UTC, whatever the zone) and the durations, and the paths of
+// the temporary files.
+TEST(EndToEnd, EveryJobAppendsOneWholeReportLineAndIdentifyShowsTheProbe) {
     const std::string report = write_temp_file("report.jsonl", "");
-    const std::vector<Texts> jobs{{}, {"-v"}, {"-b"}, {"-i"}, {"-e"}, {"-r", report + "r"}, {"-i"}};
+    const std::vector<Texts> jobs{{},     {"-v"}, {"-b"}, {"-i"}, {"-e"}, {"-r", report + "r"},
+                                  {"-i"}, {},     {},     {}};
+    const Texts sims{"stuck=id:0x2001=0",   "stuck=id:0x2001=0",     "stuck=id:0x2001=0",
+                     "stuck=id:0x2001=0",   "stuck=id:0x2001=0",     "stuck=id:0x2001=0",
+                     "chipid.value=0x1234", "stuck=eeprom:0x2100=5", "selftest=00 00 00 00 07",
+                     "fault=short 02"};
     const std::string image =
-        harness::hex_words(0, {1, 2}) + harness::hex_words(0x2100, {7}) + harness::kHexEnd;
-    std::vector<harness::Result> runs(jobs.size());
+        harness::hex_words(0, {1, 2}) + harness::hex_words(0x2100, {0x1207}) + harness::kHexEnd;
+    setenv("TZ", "Asia/Tokyo", 1);  // the report's time is UTC all the same
     std::vector<std::thread> threads;
+    std::vector<harness::Result> runs(jobs.size());
     for (size_t i = 0; i < jobs.size(); ++i) {
-        harness::SimRun run{harness::default_config(), i < 2 ? image : "", {"-o", report}};
-        run.sim = {"--set", i == 6 ? "chipid.value=0x1234" : "stuck=id:0x2001=0"};
+        harness::SimRun run{harness::default_config(),
+                            jobs[i].empty() || i == 1 ? image : "",
+                            {"-o", report},
+                            {"--set", sims[i]}};
         run.args.insert(run.args.end(), jobs[i].begin(), jobs[i].end());
         threads.emplace_back([&runs, i, run] { runs[i] = harness::run_with_sim(run); });
     }
@@ -239,21 +248,63 @@ TEST(EndToEnd, EveryJobAppendsOneReportLineAndIdentifyShowsTheProbe) {
     run_tarnwell({"-o", report, "-t", "x"});
     run_tarnwell({"-o", report, "-c", "/dev/null", "-t", "x", write_temp_file("bad.hex", ":00")});
     for (std::thread& thread : threads) thread.join();
-    const std::string script = write_temp_file(
-        "read.py",
-        "import json, sys\nfor line in open(sys.argv[1]):\n r = json.loads(line); s = "
-        "r['result']\n print(r['job'], s['status'], s['stage'], s.get('address'), r.get("
-        "'device', {}).get('name'), r.get('image', {}).get('words'), 'pass' in r['seconds'])");
-    // Each run starts from an erased part, which the verification finds.
-    const std::string sorted = "python3 " + script + " " + report + " | LC_ALL=C sort";
-    EXPECT_EQ(harness::run_command({"sh", "-c", sorted}).out,
-              "blank 5 not-blank 8193 SIM16A None True\nerase 0 ok None SIM16A None True\n"
-              "identify 0 ok None SIM16A None True\nidentify 4 identify None None None False\n"
-              "list 0 ok None None None False\nprogram 0 ok None SIM16A 3 True\n"
-              "program 1 usage None None None False\nprogram 3 hex-parse None None None False\n"
-              "read 0 ok None SIM16A None True\nverify 5 difference 0 SIM16A 3 True\n");
-    EXPECT_TRUE(Contains(harness::read_file(report),
-                         "\"target_vdd\":5,\"reading_37\":12.781,\"reading_35\":0}"));
+    unsetenv("TZ");
+    const std::string script =
+        write_temp_file("read.py",
+                        "import json, sys, re, datetime as d\nfor line in open(sys.argv[1]):\n r = "
+                        "json.loads(line)\n"
+                        " t = d.datetime.strptime(r.pop('time'), '%Y-%m-%dT%H:%M:%SZ')\n"
+                        " r['time'] = abs((d.datetime.utcnow() - t).total_seconds()) < 300\n"
+                        " r['seconds'] = sorted(r['seconds'])\n"
+                        " print(re.sub(r'/tmp/[^\"]*/[0-9]+-|/dev/pts/[0-9]+', '', json.dumps(r, "
+                        "separators=(',', ':'))))");
+    std::string lines = harness::run_command({"sh", "-c", "python3 " + script + " " + report}).out;
+    // The probe of a clean ICD2 (I), the image (M), the device (D), a passed job (OK) in short.
+    for (const auto& [text, letter] : std::initializer_list<std::pair<std::string, std::string>>{
+             {R"("icd2":{"firmware":"05.07.03.20","selftest":{"target_vdd":"pass",)"
+              R"("module_vpp":"pass","mclr_gnd":"pass","mclr_vdd":"pass","mclr_vpp":"pass"},)"
+              R"("target_vdd":5,"reading_37":12.781,"reading_35":0})",
+              "I"},
+             {R"("image":{"path":"image.hex","size":48,"sha256":"ba94e44ef5386097528ff72cc13cc86)"
+              R"(7776e85201feb55dc62f79702e45d895d","records":2,"words":3})",
+              "M"},
+             {R"("device":{"name":"SIM16A","chip_id":3392})", "D"},
+             {R"("result":{"status":0,"stage":"ok"},"seconds":["pass","total"])", "OK"},
+             {R"({"version":"0.1.0",)", "{"},
+             {R"(,"time":true})", "}"}})
+        for (size_t at; (at = lines.find(text)) != std::string::npos;)
+            lines.replace(at, text.size(), letter);
+    std::vector<std::string> sorted;
+    std::istringstream each(lines);
+    for (std::string line; std::getline(each, line);) sorted.push_back(line);
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(
+        sorted,
+        (Texts{
+            R"({"job":"blank","tty":"","config":"c.config",I,D,"result":{"status":5,"stage":"not-blank",)"
+            R"("address":8193,"read":0,"expected":16383},"seconds":["pass","total"]})",
+            R"({"job":"erase","tty":"","config":"c.config",I,D,OK})",
+            R"({"job":"identify","tty":"","config":"c.config",I,"result":{"status":4,)"
+            R"("stage":"identify"},"seconds":["total"]})",
+            R"({"job":"identify","tty":"","config":"c.config",I,D,OK})",
+            R"({"job":"list","config":"c","result":{"status":0,"stage":"ok"},"seconds":["total"]})",
+            R"({"job":"program","tty":"","config":"c.config",M,"icd2":{"firmware":"05.07.03.20",)"
+            R"("selftest":{"target_vdd":"pass","module_vpp":"pass","mclr_gnd":"pass",)"
+            R"("mclr_vdd":"pass","mclr_vpp":"fail"},"target_vdd":5,"reading_37":12.781,)"
+            R"("reading_35":0},"result":{"status":4,"stage":"selftest"},"seconds":["total"]})",
+            R"({"job":"program","tty":"","config":"c.config",M,"icd2":{"firmware":"05.07.03.20",)"
+            R"("target_vdd":5,"reading_37":12.781,"reading_35":0},"result":{"status":4,)"
+            R"("stage":"selftest"},"seconds":["total"]})",
+            R"({"job":"program","tty":"","config":"c.config",M,I,D,"result":{"status":5,)"
+            R"("stage":"difference","address":8448,"read":5,"expected":7},"seconds":["pass","total"]})",
+            R"({"job":"program","tty":"","config":"c.config",M,I,D,OK})",
+            R"({"job":"program","tty":"x","config":"/dev/null","result":{"status":3,)"
+            R"("stage":"hex-parse"},"seconds":["total"]})",
+            R"({"job":"program","tty":"x","config":"/usr/local/etc/tarnwell.config",)"
+            R"("result":{"status":1,"stage":"usage"},"seconds":["total"]})",
+            R"({"job":"read","tty":"","config":"c.config",I,D,OK})",
+            R"({"job":"verify","tty":"","config":"c.config",M,I,D,"result":{"status":5,)"
+            R"("stage":"difference","address":0,"read":16383,"expected":1},"seconds":["pass","total"]})"}));
     const std::string probed =
         "ICD2 firmware: 05.07.03.20\nTarget voltage: 5.00 V\nICD2 voltages: 12.78 V, 0.00 V\n";
     EXPECT_EQ(runs[3].out, "Processor: SIM16A\nChip id: 0D40\n" + probed);
