@@ -170,6 +170,7 @@ void print_identity(const ProbeReport& report) {
         std::printf("Target voltage: %.2f V\n", report.voltages.target_vdd);
         std::printf("ICD2 voltages: %.2f V, %.2f V\n", report.voltages.reading_37,
                     report.voltages.reading_35);
+        std::printf("Serial port: low latency%s\n", tty_low_latency() ? "" : " not supported");
     }
     std::fflush(stdout);
 }

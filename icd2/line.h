@@ -47,6 +47,16 @@ int flush(int fd);
 int drain(int fd);
 // Raises or drops DTR.
 int dtr(int fd, bool raised);
+// The driver's low-latency mode (ASYNC_LOW_LATENCY): received bytes handed
+// over at once instead of held for a USB serial adapter's latency timer.
+// Whether it is on, or the errno of a driver without it (a pty: ENOTTY).
+struct Latency {
+    bool low;
+    int error;
+};
+Latency low_latency(int fd);
+// Turns the mode on or off and leaves the driver's other flags as they are.
+int set_low_latency(int fd, bool low);
 
 // What one read or write moved: bytes, or none and the errno (EAGAIN: nothing
 // there yet, or no room). A read at the port's end moves none with error 0.

@@ -1,6 +1,9 @@
 // The serial line on a POSIX terminal: the only file that talks to the
 // terminal driver, so every call here is a system call and its errno.
 #include <fcntl.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
@@ -111,6 +114,29 @@ int dtr(int fd, bool raised) {
     int lines = TIOCM_DTR;
     return ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &lines) != 0 ? errno : 0;
 }
+
+#ifdef __linux__
+Latency low_latency(int fd) {
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return {false, errno};
+    return {(serial.flags & ASYNC_LOW_LATENCY) != 0, 0};
+}
+
+int set_low_latency(int fd, bool low) {
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return errno;
+    serial.flags = low ? serial.flags | ASYNC_LOW_LATENCY : serial.flags & ~ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &serial) != 0 ? errno : 0;
+}
+#else
+Latency low_latency(int) {
+    return {false, ENOTTY};
+}
+
+int set_low_latency(int, bool) {
+    return ENOTTY;
+}
+#endif
 
 Moved read(int fd, char* buffer, size_t length) {
     return moved(::read(fd, buffer, length));

@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <list>
 
@@ -41,7 +42,8 @@ struct Port {
     int fd;
     int next = 0;
     int end = 0;
-    int expected = 0;  // the announced burst, until a wait takes it
+    int expected = 0;      // the announced burst, until a wait takes it
+    bool lowered = false;  // tty_open turned the driver's low latency on
     std::array<char, kTtyReadAhead> bytes{};
 
     int available() const { return end - next; }
@@ -71,10 +73,36 @@ void forget_port(int fd) {
     ports.remove_if([fd](const Port& port) { return port.fd == fd; });
 }
 
+// Whether the port opened last has low latency on.
+bool last_port_low = false;
+
+// A driver's mode is left as tty_open found it.
+void give_latency_back(Port& port) {
+    if (port.lowered) line::set_low_latency(port.fd, false);
+    port.lowered = false;
+}
+
 // Every path that gives the port up goes through here.
 void close_port(int fd) {
+    if (Port* port = find(fd)) give_latency_back(*port);
     forget_port(fd);
     line::close(fd);
+}
+
+// A run that ends with its port open leaves it to the exit to close.
+void give_latency_back_at_exit() {
+    for (Port& port : ports) give_latency_back(port);
+}
+
+// Asks the driver for low latency where it has the mode.
+void ask_low_latency(Port& port) {
+    const line::Latency was = line::low_latency(port.fd);
+    last_port_low = was.error == 0 && (was.low || line::set_low_latency(port.fd, true) == 0);
+    port.lowered = last_port_low && !was.low;
+    if (port.lowered) {
+        static const bool at_exit = std::atexit(give_latency_back_at_exit) == 0;
+        static_cast<void>(at_exit);
+    }
 }
 
 enum class Wait { kReady, kTimedOut, kFailed, kInterrupted };
@@ -143,6 +171,7 @@ int step_number(line::Step step) {
 }  // namespace
 
 int tty_open(const char* path, unsigned int speed) {
+    last_port_low = false;
     if (interrupted_by != 0) return -1;
     const line::Opened opened = line::open_exclusive(path);
     if (opened.fd < 0) {
@@ -166,7 +195,12 @@ int tty_open(const char* path, unsigned int speed) {
         close_port(fd);
         return -code;
     }
+    ask_low_latency(*find(fd));
     return fd;
+}
+
+bool tty_low_latency() {
+    return last_port_low;
 }
 
 bool tty_in_use(const char* path) {

@@ -12,6 +12,14 @@
 // from the lock, or EBUSY from the other's exclusive mode). Once interrupted,
 // -1 at once and no line.
 int tty_open(const char* path, unsigned int speed);
+// Whether the port tty_open opened last has the driver's low latency on:
+// after the line is set, tty_open asks a driver that has the mode (a USB
+// serial adapter's, a UART's) to hand received bytes over at once rather than
+// hold them for its latency timer. False before the first open, and where the
+// driver has no such mode (a pty) or refuses it: the port works all the same,
+// and nothing is logged. A mode tty_open turned on is turned off again before
+// the port is closed, by tty_close, by a failure, or at the process's exit.
+bool tty_low_latency();
 // Whether another process holds path as tty_open holds it: tries the same lock
 // on a descriptor of its own, which it closes again. Logs nothing; false when
 // path cannot be opened for another reason.

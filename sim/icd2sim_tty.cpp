@@ -66,6 +66,8 @@ struct Sim {
     unsigned long reads = 0;
     std::string failing;  // the call of fail_call, and its calls until the one that fails
     int calls_left = 0;
+    bool has_latency_mode = false, low_latency = false;
+    int latency_refusal = 0, latency_changes = 0;
 };
 
 std::unique_ptr<Sim> sim;
@@ -162,6 +164,14 @@ void fail_call(const std::string& function, int nth) {
     current().failing = function;
     current().calls_left = nth;
 }
+void offer_low_latency(bool on, int refusal) {
+    current().has_latency_mode = true;
+    current().low_latency = on;
+    current().latency_refusal = refusal;
+}
+std::pair<bool, int> low_latency() {
+    return {current().low_latency, current().latency_changes};
+}
 void send(const std::string& bytes, unsigned long delay_us) {
     Sim& s = current();
     send_bytes(s, bytes, s.speed, std::max(s.to_host_free, s.now) + delay_us);
@@ -257,6 +267,22 @@ int dtr(int fd, bool raised) {
     advance(s, s.now);
     s.link.dtr(raised);
     send_output(s, s.now);
+    return 0;
+}
+
+Latency low_latency(int fd) {
+    const Sim& s = current();
+    if (const int err = failure(fd)) return {false, err};
+    return {s.low_latency, s.has_latency_mode ? 0 : ENOTTY};
+}
+
+int set_low_latency(int fd, bool low) {
+    Sim& s = current();
+    if (const int err = failure(fd)) return err;
+    if (!s.has_latency_mode) return ENOTTY;
+    if (s.latency_refusal != 0) return s.latency_refusal;
+    s.latency_changes += s.low_latency != low;
+    s.low_latency = low;
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "icd2sim_model.h"
@@ -29,6 +30,12 @@ void mark_busy(const std::string& path);
 // file. The flush tty_open makes does not count as a call of tty_flush.
 // reset() forgets it.
 void fail_call(const std::string& function, int nth);
+// From now on the port's driver has a low-latency mode, as a USB serial
+// adapter's has, on or off as found; a refusal other than 0 is the errno of
+// every attempt to change it. Until then, as on a pty, the driver has none.
+void offer_low_latency(bool on, int refusal = 0);
+// Whether the mode is on, and how often it has been changed since reset.
+std::pair<bool, int> low_latency();
 // The ICD2 sends bytes of its own accord, delay_us from now (and after what
 // it is sending already), at the line's speed.
 void send(const std::string& bytes, unsigned long delay_us = 0);

@@ -2,6 +2,8 @@
 // (sim/icd2sim_tty.h) and its clock: what needs no real terminal.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -112,6 +114,42 @@ TEST(SerialLine, AWriteLongerThanTheQueueGoesWholeAsTheLineTakesIt) {
     EXPECT_EQ(tty_write(tty_open("/dev/ttyICD-sim", 19200), data.data(), data.size()), 0);
     const unsigned long long carried = sim::elapsed_us() / 520;
     EXPECT_TRUE(sim::wire() == data && carried >= 10000 - 4096 && carried < 10000) << carried;
+}
+
+// Where the driver has a low-latency mode, the open turns it on and the close (before the port
+// goes) turns it back off, unless it was on already; where it has none (a pty), or refuses it, the
+// port opens all the same and nothing is logged.
+TEST(SerialLine, LowLatencyIsAskedForAndGivenBack) {
+    // The mode (-1: none, else on at first) and its refusal; whether the port has it, and the mode
+    // and its changes after the close.
+    for (auto [mode, refusal, took, changes] :
+         {std::tuple{-1, 0, false, 0}, {0, 0, true, 2}, {1, 0, true, 0}, {0, EPERM, false, 0}}) {
+        ASSERT_EQ(sim::reset(), "");
+        if (mode >= 0) sim::offer_low_latency(mode == 1, refusal);
+        testing::internal::CaptureStderr();
+        const int fd = tty_open("/dev/ttyICD-sim", 19200);
+        EXPECT_EQ(std::tuple(fd, tty_low_latency(), sim::low_latency().first),
+                  std::tuple(1000, took, took))
+            << mode << refusal;
+        tty_close(fd);
+        EXPECT_EQ(sim::low_latency(), std::pair(mode == 1, changes)) << mode << refusal;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    }
+}
+
+// A run that ends with its port open has the mode turned back off as the process exits (the
+// check is registered before the port's, so it runs after it).
+TEST(SerialLineDeathTest, LowLatencyIsGivenBackAtExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::atexit([] { std::_Exit(sim::low_latency() == std::pair(false, 2) ? 3 : 4); });
+            sim::reset();
+            sim::offer_low_latency(false);
+            tty_open("/dev/ttyICD-sim", 19200);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(3), "");
 }
 
 }  // namespace

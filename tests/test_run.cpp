@@ -306,7 +306,8 @@ TEST(EndToEnd, EveryJobAppendsOneWholeReportLineAndIdentifyShowsTheProbe) {
             R"({"job":"verify","tty":"","config":"c.config",M,I,D,"result":{"status":5,)"
             R"("stage":"difference","address":0,"read":16383,"expected":1},"seconds":["pass","total"]})"}));
     const std::string probed =
-        "ICD2 firmware: 05.07.03.20\nTarget voltage: 5.00 V\nICD2 voltages: 12.78 V, 0.00 V\n";
+        "ICD2 firmware: 05.07.03.20\nTarget voltage: 5.00 V\nICD2 voltages: 12.78 V, 0.00 V\n"
+        "Serial port: low latency not supported\n";  // a pty
     EXPECT_EQ(runs[3].out, "Processor: SIM16A\nChip id: 0D40\n" + probed);
     const std::string none = "Processor: none of the configured processors matches\n";
     EXPECT_EQ(runs[6].out, none + "Chip id (family 3, address 2006): 1234\n" + probed);
