@@ -114,6 +114,18 @@ struct KeepOptions {
 // The passes as above, noting what decided them in outcome (may be null).
 int do_prog(HexRecord* list, const char* device, PassOutcome* outcome);
 int do_prog(HexRecord* list, const char* device, PassOutcome* outcome, const KeepOptions& keep);
+// A word a run puts into the part beside its image (a serial number's): in
+// space (ICD2_PROGRAM, ICD2_ID or ICD2_EEPROM, whose cells take the low byte).
+struct SerialWord {
+    uint32_t address;
+    int space;
+    int32_t value;
+};
+// Programming with words: each replaces the image's word at its address, or
+// is written after the image where the image has none, and is verified like
+// the image's words.
+int do_prog(HexRecord* list, const char* device, PassOutcome* outcome, const KeepOptions& keep,
+            const std::vector<SerialWord>& words);
 int do_verify(HexRecord* list, const char* device, PassOutcome* outcome);
 
 // Jobs beside programming; each returns 0 or the code of its failure, notes

@@ -24,6 +24,7 @@
 #include "config/config.h"
 #include "driver/driver.h"
 #include "driver/report.h"
+#include "driver/serial_number.h"
 #include "hex/hex.h"
 #include "icd2/tty.h"
 #include "log/log.h"
@@ -69,6 +70,7 @@ void help() {
         "\t-u <address>=<value> The value of a calibration word (hexadecimal), instead of\n"
         "\t   reading it from the device (programming and -e)\n"
         "\t-k Keep the EEPROM bytes the image does not set (programming and -e)\n"
+        "\t-s <file> Take the next serial number of <file> and program it (programming)\n"
         "\t-h, --help Show this help\n"
         "\t--version Show the version\n",
         stdout);
@@ -186,6 +188,8 @@ struct Run {
     const char* read_out_path = nullptr;
     const char* report_path = nullptr;  // -o: the run report is appended there
     const char* hex_path = nullptr;     // the first operand, for the jobs that take one
+    const char* serial_path = nullptr;  // -s: the serial number file
+    SerialTake serial;                  // the number taken from it
     HexRecord* image = nullptr;
     KeepOptions keep;  // -u and -k
     std::unique_ptr<ReadOutFile> read_out;
@@ -210,6 +214,8 @@ struct Job {
 };
 
 int program(Run& run, const char* device) {
+    if (run.serial_path != nullptr)
+        return do_prog(run.image, device, &run.outcome, run.keep, run.serial.words);
     return do_prog(run.image, device, &run.outcome, run.keep);
 }
 int verify(Run& run, const char* device) {
@@ -278,7 +284,8 @@ Command parse_command_line(int argc, char** argv, Run& run) {
     // "+": scanning stops at the first operand, so a HEX file given before
     // -t leaves the tty unset instead of being reordered past it.
     int option;
-    while ((option = getopt_long(argc, argv, "+c:t:vr:beilho:u:k", kLongOptions, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "+c:t:vr:beilho:u:ks:", kLongOptions, nullptr)) !=
+           -1) {
         switch (option) {
             case 'c':
                 run.config_path = optarg;
@@ -304,6 +311,9 @@ Command parse_command_line(int argc, char** argv, Run& run) {
                 keeps = true;
                 break;
             }
+            case 's':
+                run.serial_path = optarg;
+                break;
             case 'k':
                 run.keep.eeprom = true;
                 keeps = true;
@@ -345,6 +355,10 @@ Command parse_command_line(int argc, char** argv, Run& run) {
     if (keeps && !job.erases)
         return {Command::kUsageError,
                 (job_option != 0 ? name : std::string("-v")) + " cannot be combined with -u or -k"};
+    // A serial number goes only into a part that is programmed.
+    if (run.serial_path != nullptr && (job_option != 0 || verify))
+        return {Command::kUsageError,
+                (job_option != 0 ? name : std::string("-v")) + " cannot be combined with -s"};
     if (!job.takes_hex) {
         if (!conflict.empty()) return {Command::kUsageError, conflict};
         if (verify) return {Command::kUsageError, name + " cannot be combined with -v"};
@@ -446,6 +460,18 @@ int run_job(Run& run, int operands, char** operand) {
         return kNotIdentified;
     }
 
+    // The number is reserved before anything is erased, and never given again.
+    if (run.serial_path != nullptr) {
+        const int status = serial_take(run.serial_path, device, run.tty_path, &run.serial);
+        if (status != 0) {
+            run.report.stage = run.serial.stage;
+            std::free(device);
+            return status;
+        }
+        run.report.serial_number = run.serial.number;
+        run.report.serial_file = run.serial_path;
+    }
+
     // A device that failed its job must never look like a success to the
     // script that ran us.
     const auto pass_started = std::chrono::steady_clock::now();
@@ -506,6 +532,9 @@ int main(int argc, char** argv) {
         run.report.stage = Stage::kInterrupted;
         status = 128 + signal;
     }
+    // Whatever became of the part, its number is accounted for.
+    if (run.serial.number >= 0)
+        serial_record(run.serial_path, run.serial.number, run.tty_path, status, run.report.stage);
 
     if (run.report_path != nullptr) {
         RunReport& report = run.report;

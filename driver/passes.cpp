@@ -13,6 +13,7 @@
 #include "driver/driver.h"
 #include "driver/part.h"
 #include "driver/pass_engine.h"
+#include "driver/serial_number.h"
 #include "icd2/icd2.h"
 #include "icd2/limits.h"
 #include "log/log.h"
@@ -206,6 +207,11 @@ int do_prog(HexRecord* list, const char* device, PassOutcome* outcome) {
 }
 
 int do_prog(HexRecord* list, const char* device, PassOutcome* outcome, const KeepOptions& keep) {
+    return do_prog(list, device, outcome, keep, {});
+}
+
+int do_prog(HexRecord* list, const char* device, PassOutcome* outcome, const KeepOptions& keep,
+            const std::vector<SerialWord>& words) {
     PassOutcome ignored;
     PassOutcome& out = outcome != nullptr ? *outcome : ignored;
     Spaces spaces;
@@ -223,6 +229,7 @@ int do_prog(HexRecord* list, const char* device, PassOutcome* outcome, const Kee
     for (int space = 0; space < kSpaceCount; ++space)
         erased[space] = pass::erased_value(device, space);
     auto pieces = pass::image_pieces(list, true, spaces, coalesce, coalesce ? erased : nullptr);
+    if (!words.empty()) pieces = serial::placing_pieces(pieces, words, spaces);
     if (!saved.calibration.empty() || saved.eeprom_saved)
         pieces = part::keeping_pieces(pieces, list, settings, saved, spaces, &out.eeprom_kept);
     return pass::run_pass(kProgramStyle, device, spaces, pieces, nullptr, out,

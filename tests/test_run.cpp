@@ -51,6 +51,8 @@ TEST(CommandLine, WrongCommandLinesGiveUsageAndStatusOne) {
         {{"-t", "x", "-r", "out.hex", "-v"}, "tarnwell: -r cannot be combined with -v\n"},
         {{"-t", "x", "-k", "-v", "a.hex"}, "tarnwell: -v cannot be combined with -u or -k\n"},
         {{"-t", "x", "-u", "1FFF=3480", "-b"}, "tarnwell: -b cannot be combined with -u or -k\n"},
+        {{"-t", "x", "-s", "n.serial", "-v", "a.hex"}, "tarnwell: -v cannot be combined with -s\n"},
+        {{"-t", "x", "-e", "-s", "n.serial"}, "tarnwell: -e cannot be combined with -s\n"},
         {{"-t", "x", "-u", "1FFF:3480", "a.hex"},
          "tarnwell: -u wants <address>=<value> in hexadecimal (got 1FFF:3480)\n"},
         {{"-t", "x", "-i", "image.hex"}, "tarnwell: -i takes no HEX file (got image.hex)\n"}};
@@ -311,6 +313,64 @@ TEST(EndToEnd, EveryJobAppendsOneWholeReportLineAndIdentifyShowsTheProbe) {
     EXPECT_EQ(runs[3].out, "Processor: SIM16A\nChip id: 0D40\n" + probed);
     const std::string none = "Processor: none of the configured processors matches\n";
     EXPECT_EQ(runs[6].out, none + "Chip id (family 3, address 2006): 1234\n" + probed);
+}
+
+// Eight stations on eight ICD2s share one serial file and one report: eight consecutive numbers,
+// each in its part and in one report line, eight used lines. A station killed outright after its
+// reservation leaves the number reserved, and no run takes it again.
+TEST(EndToEnd, StationsSharingASerialFileNeverGetOneNumberTwice) {
+    const std::string serial =
+        write_temp_file("line.serial",
+                        "address = 8188\nlength = 2\nformat = binary\norder = msb\n"
+                        "template = 13312\nfirst = 1\nlast = 999\n");
+    const std::string report = write_temp_file("serial.jsonl", "");
+    std::vector<harness::Result> runs(9);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < 8; ++i)
+        threads.emplace_back([&runs, i, &serial, &report] {
+            runs[i] = harness::run_with_sim({harness::default_config(),
+                                             harness::hex_words(0, {1}) + harness::kHexEnd,
+                                             {"-s", serial, "-o", report}});
+        });
+    for (std::thread& thread : threads) thread.join();
+    std::vector<int> numbers;
+    const std::string reported = harness::read_file(report);
+    for (size_t i = 0; i < 8; ++i) {
+        auto words = harness::hex_decode(runs[i].dump);
+        numbers.push_back((words[0x1FFC] & 0xFF) << 8 | (words[0x1FFD] & 0xFF));
+        const std::string member = "\"serial\":{\"number\":" + std::to_string(numbers.back());
+        EXPECT_EQ(std::tuple(runs[i].status, words[0x1FFC] >> 8,
+                             count_lines(reported, member + ",\"file\":\"" + serial + "\"}")),
+                  std::tuple(0, 0x34, 1))
+            << runs[i].err;
+    }
+    std::sort(numbers.begin(), numbers.end());
+    EXPECT_EQ(numbers, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8}));
+    for (int n = 1; n <= 8; ++n)
+        EXPECT_EQ(count_lines(harness::read_file(serial), "used " + std::to_string(n) + " "), 1);
+    std::string image;
+    for (uint32_t i = 0; i < 256; ++i) image += harness::hex_words(8 * i, {1, 2, 3, 4, 5, 6, 7, 8});
+    std::thread killed([&runs, &serial, &image] {
+        runs[8] = harness::run_with_sim(
+            {harness::default_config(), image + harness::kHexEnd, {"-s", serial}, {"--pace"}});
+    });
+    // The reserving process names itself last on its line.
+    std::string text;
+    for (int wait = 0; wait < 6000 && text.find("reserve 9 ") == std::string::npos; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        text = harness::read_file(serial);
+    }
+    if (const size_t at = text.find("reserve 9 "); at != std::string::npos)
+        kill(std::stoi(text.substr(text.rfind(' ', text.find('\n', at)))), SIGKILL);
+    killed.join();
+    EXPECT_EQ(runs[8].status, 128 + SIGKILL);
+    const harness::Result next = harness::run_with_sim(
+        {harness::default_config(), harness::hex_words(0, {1}) + harness::kHexEnd, {"-s", serial}});
+    EXPECT_EQ(std::pair(next.status, harness::hex_decode(next.dump)[0x1FFD]), std::pair(0, 0x340A));
+    text = harness::read_file(serial);
+    EXPECT_EQ(std::tuple(count_lines(text, " 9 "), count_lines(text, "reserve 10 "),
+                         count_lines(text, "used 10 ")),
+              std::tuple(1, 1, 1));
 }
 
 using Options = std::vector<std::string>;
