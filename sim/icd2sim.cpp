@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -49,6 +50,10 @@ struct Options {
     std::vector<std::string> program;  // after "--"
     std::vector<std::string> device_times;
     bool pace = false;
+    std::string latency;
+    // Microseconds every answer is held before its first byte reaches the
+    // program, as a USB serial adapter holds received bytes for its timer.
+    unsigned long latency_us = 0;
 };
 
 // Bad input other than the command line itself: the message alone.
@@ -69,6 +74,7 @@ Options parse_options(int argc, char** argv) {
         {"--device", &options.device_file}, {"--load", &options.load_file},
         {"--dump", &options.dump_file},     {"--transcript", &options.transcript_file},
         {"--preload", &options.preload},    {"--link", &options.link_path},
+        {"--latency", &options.latency},
     };
     bool have_program = false;
     for (int i = 1; i < argc; ++i) {
@@ -119,6 +125,13 @@ Options parse_options(int argc, char** argv) {
         usage_error(have_program ? "-- PROGRAM and --link exclude each other"
                                  : "either -- PROGRAM or --link PATH is needed");
     if (have_program && options.program.empty()) usage_error("no program after --");
+    if (!options.latency.empty()) {
+        char* end = nullptr;
+        options.latency_us = std::strtoul(options.latency.c_str(), &end, 10);
+        if (!std::isdigit(static_cast<unsigned char>(options.latency[0])) || *end != '\0' ||
+            options.latency_us > 10'000'000)
+            input_error("--latency wants USEC, at most 10000000: " + options.latency);
+    }
     return options;
 }
 
@@ -368,7 +381,12 @@ class Simulator {
                                                            speed);
     }
 
+    // What the link produced at once is one answer to the program, held for
+    // --latency before its first byte goes.
     void schedule(const std::vector<Link::Output>& outputs) {
+        if (!outputs.empty() && options_.latency_us > 0)
+            line_free_ =
+                std::max(line_free_, Clock::now()) + std::chrono::microseconds(options_.latency_us);
         for (const auto& output : outputs) {
             line_free_ =
                 std::max(line_free_, Clock::now()) + std::chrono::microseconds(output.delay_us);

@@ -13,7 +13,8 @@ void print_usage(std::FILE* out) {
                  "       icd2sim [options] --link PATH\n"
                  "       icd2sim --help | --version\n"
                  "options: --device FILE, --set KEY=VALUE, --load HEXFILE, --dump HEXFILE,\n"
-                 "         --transcript FILE, --preload LIB, --pace, --device-time CODE=USEC\n");
+                 "         --transcript FILE, --preload LIB, --pace, --device-time CODE=USEC,\n"
+                 "         --latency USEC\n");
 }
 
 void print_help(std::FILE* out) {
@@ -23,6 +24,8 @@ void print_help(std::FILE* out) {
         "An option's value is the next argument, or follows it after '=' (--set=KEY=VALUE).\n"
         "  --load, --dump HEXFILE   Intel HEX, each word at byte address 2 x word address\n"
         "  --device-time CODE=USEC  CODE two characters, USEC decimal microseconds\n"
+        "  --latency USEC           every answer held USEC microseconds (decimal, at most\n"
+        "                           10000000) before its first byte, as a USB adapter holds it\n"
         "  --preload LIB            default: libicd2sim_preload.so beside icd2sim, else where\n"
         "                           it was installed or built\n"
         "\n"
