@@ -49,6 +49,7 @@ TEST(CommandLine, WrongCommandLinesGiveUsageAndStatusOne) {
         {{"image.hex", "-t", "x"}, ""},  // a -t after the HEX file is never seen
         {{"-t", "x", "-b", "-e"}, "tarnwell: -b and -e select two jobs; give one of them\n"},
         {{"-t", "x", "-r", "out.hex", "-v"}, "tarnwell: -r cannot be combined with -v\n"},
+        {{"-t", "x", "-e", "-v"}, "tarnwell: -e cannot be combined with -v\n"},
         {{"-t", "x", "-k", "-v", "a.hex"}, "tarnwell: -v cannot be combined with -u or -k\n"},
         {{"-t", "x", "-u", "1FFF=3480", "-b"}, "tarnwell: -b cannot be combined with -u or -k\n"},
         {{"-t", "x", "-s", "n.serial", "-v", "a.hex"}, "tarnwell: -v cannot be combined with -s\n"},
@@ -65,18 +66,25 @@ TEST(CommandLine, WrongCommandLinesGiveUsageAndStatusOne) {
     }
     harness::Result run = run_tarnwell({"--help"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out.find(kUsage + "       tarnwell [-c <config file>] -t <tty> -r <file>"), 0u);
+    // The README's help, to the letter.
+    const std::string readme = harness::read_file(std::string(SOURCE_DIR) + "/README.md");
+    const std::string last = "\t--version Show the version\n";
+    const size_t from = readme.find("       tarnwell [-c <config file>] -t <tty> -r <file>");
+    EXPECT_EQ(run.out, kUsage + readme.substr(from, readme.find(last) + last.size() - from));
     EXPECT_EQ(run_tarnwell({"--version"}).out, "tarnwell 0.1.0\n");
     // As a programming run, "image.hex -v" would erase a part only to be compared.
-    run = run_tarnwell({"-c", "/nonexistent", "-t", "/dev/null", "image.hex", "extra", "-v"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "");
-    EXPECT_TRUE(run.err.ends_with(
-        "1 4 ERROR   [tarnwell] [main] Option -v after the HEX file; options go before it\n"));
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);  // and nothing else
+    for (const Texts& after : {Texts{"-v"}, Texts{"extra", "-v"}}) {
+        Texts args{"-c", "/nonexistent", "-t", "/dev/null", "image.hex"};
+        args.insert(args.end(), after.begin(), after.end());
+        run = run_tarnwell(args);
+        EXPECT_EQ(std::tuple(run.status, run.out), std::tuple(1, ""));
+        EXPECT_EQ(run.err.substr(std::min<size_t>(run.err.size(), 24)),  // and nothing else
+                  " 1 4 ERROR   [tarnwell] [main] Option -v after the HEX file; options go before "
+                  "it\n");
+    }
 }
 
-// Every run names a missing configuration first: the later -c wins.
+// Every run names a missing configuration first: the later -c and -t win.
 TEST(CommandLine, EachEarlyFailureEndsWithItsStatusAndLine) {
     const std::string config = write_temp_file("c.config", harness::default_config());
     const std::string hex = write_temp_file("a.hex", harness::hex_words(0, {1}) + harness::kHexEnd);
@@ -99,8 +107,8 @@ TEST(CommandLine, EachEarlyFailureEndsWithItsStatusAndLine) {
         {4, config, hex, "1 3 ERROR   [tarnwell] [main] Unable to identify processor."},
         {4, write_temp_file("quiet.config", "log/default = 0\n"), hex, ""}};
     for (const auto& [status, config_path, hex_path, line] : cases) {
-        harness::Result run =
-            run_tarnwell({"-c", missing, "-c", config_path, "-t", "/dev/null", hex_path});
+        harness::Result run = run_tarnwell(
+            {"-c", missing, "-c", config_path, "-t", missing, "-t", "/dev/null", hex_path});
         EXPECT_EQ(run.status, status) << line;
         EXPECT_TRUE(line.empty() ? run.err.empty() : count_lines(run.err, line) >= 1) << line;
     }
@@ -172,14 +180,22 @@ TEST(EndToEnd, TheReadmeJobProgramsTheExample) {
 TEST(EndToEnd, TyposAndUnwritableOutputsStopBeforeTheIcd2) {
     const std::string image = harness::hex_words(0, {1}) + harness::kHexEnd;
     const std::string dir = std::filesystem::path(write_temp_file("x", "")).parent_path().string();
+    const std::string fifo = dir + "/fifo";  // a device or pipe is never replaced by a read-out
+    mkfifo(fifo.c_str(), 0600);
     const std::tuple<Texts, int, std::string> rows[] = {
         {{"-V"}, 1, "invalid option -- 'V'\n"},
         {{"-x", "-v"}, 1, "invalid option -- 'x'\n"},
         {{"--verfy"}, 1, "unrecognized option '--verfy'\n"},
-        {{"-r", dir}, 2, "read-out file: " + dir + " Reason: 21 Is a directory\n"},
-        {{"-o", dir + "/none/r.jsonl"}, 1, "r.jsonl Reason: 2 No such file or directory\n"}};
+        {{"-o", dir + "/r.jsonl", "-r", dir},
+         2,
+         "read-out file: " + dir + " Reason: 21 Is a directory\n"},
+        {{"-r", fifo}, 2, "read-out file: " + fifo + " Reason: 17 File exists\n"},
+        {{"-o", dir + "/none/r.jsonl"},
+         1,
+         "1 8 ERROR   [tarnwell] [main] Unable to open report file: " + dir +
+             "/none/r.jsonl Reason: 2 No such file or directory\n"}};
     for (const auto& [args, status, line] : rows) {
-        harness::SimRun setup{harness::default_config(), args[0] == "-r" ? "" : image, args};
+        harness::SimRun setup{harness::default_config(), status == 2 ? "" : image, args};
         harness::Result run = harness::run_with_sim(setup);
         EXPECT_EQ(run.status, status) << run.err;
         EXPECT_EQ(run.out, status == 1 && args[0] != "-o" ? kUsage : "");
@@ -187,6 +203,7 @@ TEST(EndToEnd, TyposAndUnwritableOutputsStopBeforeTheIcd2) {
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
         EXPECT_EQ(count_lines(run.transcript, "CMD"), 0) << run.transcript;
     }
+    EXPECT_EQ(count_lines(harness::read_file(dir + "/r.jsonl"), R"("stage":"output"})"), 1);
 }
 
 // A signal ends a run on a paced line at once: its line, the report's stage, a status as shells
@@ -364,13 +381,17 @@ TEST(EndToEnd, StationsSharingASerialFileNeverGetOneNumberTwice) {
         kill(std::stoi(text.substr(text.rfind(' ', text.find('\n', at)))), SIGKILL);
     killed.join();
     EXPECT_EQ(runs[8].status, 128 + SIGKILL);
-    const harness::Result next = harness::run_with_sim(
-        {harness::default_config(), harness::hex_words(0, {1}) + harness::kHexEnd, {"-s", serial}});
-    EXPECT_EQ(std::pair(next.status, harness::hex_decode(next.dump)[0x1FFD]), std::pair(0, 0x340A));
+    // The next run takes 10, and fails on a stuck word of it: 10 is void.
+    const harness::Result next =
+        harness::run_with_sim({harness::default_config(),
+                               harness::hex_words(0, {1}) + harness::kHexEnd,
+                               {"-s", serial},
+                               {"--set", "stuck=prog:0x1FFD=0x3400"}});
+    EXPECT_TRUE(next.out.ends_with("Verify failed at adress 1FFD Reads 3400 instead of 340A\n"));
     text = harness::read_file(serial);
-    EXPECT_EQ(std::tuple(count_lines(text, " 9 "), count_lines(text, "reserve 10 "),
-                         count_lines(text, "used 10 ")),
-              std::tuple(1, 1, 1));
+    EXPECT_EQ(std::tuple(next.status, count_lines(text, " 9 "), count_lines(text, "reserve 10 "),
+                         text.find(" difference\n", text.find("void 10 ")) + 12 == text.size()),
+              std::tuple(5, 1, 1, true));
 }
 
 using Options = std::vector<std::string>;
