@@ -23,6 +23,12 @@
 // transcript (the wire seen), wire_model (the wire needed, with the
 // product's transfer limits from icd2/limits.h), processes (the simulator
 // and tarnwell), measure (the runs) and report (the figures).
+//
+// Two more paced rows program the full image with every answer of the
+// simulated ICD2 held 16 ms, as a USB serial adapter's latency timer holds
+// it, record by record and coalesced. A last one programs, coalesced, a
+// golden image: the read-out (-r) of the example part holding the example
+// image, mostly erased words.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -37,6 +43,7 @@
 #include "configs.h"
 #include "image.h"
 #include "measure.h"
+#include "processes.h"
 #include "report.h"
 #include "util.h"
 
@@ -47,8 +54,8 @@ namespace {
 [[noreturn]] void usage() {
     std::fputs(
         "usage: bench_runner [--work DIR] [--tarnwell PATH] [--sim PATH] [--config FILE]\n"
-        "                    [--device FILE] [--repeat N] [--no-syscalls] [--strace] "
-        "[--unpaced-only]\n",
+        "                    [--device FILE] [--repeat N] [--latency USEC] [--no-syscalls]\n"
+        "                    [--strace] [--unpaced-only]\n",
         stderr);
     std::exit(64);
 }
@@ -73,10 +80,37 @@ Options parse_options(int argc, char** argv) {
             o.paced = false;
         else if (arg == "--repeat" && i + 1 < argc && std::atoi(argv[i + 1]) > 0)
             o.repeat = std::atoi(argv[++i]);
+        else if (arg == "--latency" && i + 1 < argc && std::atoi(argv[i + 1]) >= 0)
+            o.latency_us = static_cast<unsigned>(std::atoi(argv[++i]));
         else
             usage();
     }
     return o;
+}
+
+// The golden image: the example image programmed onto a fresh simulated
+// part, and the part read out with -r, on the unpaced simulator.
+Workload golden_image(const Options& o, const std::string& config) {
+    const std::string memory = o.paths.work + "/golden-part.hex";
+    const std::string golden = o.paths.work + "/golden.hex";
+    for (const bool read : {false, true}) {
+        Simulator sim = start_sim(o.paths, false, {read ? "--load" : "--dump", memory});
+        std::vector<std::string> args = {o.paths.tarnwell, "-c", config, "-t",
+                                         o.paths.work + "/tty"};
+        if (read)
+            args.insert(args.end(), {"-r", golden});
+        else
+            args.push_back(std::string(BENCH_EXAMPLES) + "/example.hex");
+        const Measure m =
+            run(sim, {}, args, o.paths.work + (read ? "/golden-read" : "/golden-part"));
+        stop_sim(sim);
+        if (m.status != 0)
+            die("making the golden image: tarnwell ended with status " + std::to_string(m.status));
+    }
+    Workload load{"golden", read_image(golden), golden};
+    std::printf("golden image: %s, %zu data records, the read-out of the example part holding %s\n",
+                golden.c_str(), load.records.size(), "examples/example.hex");
+    return load;
 }
 
 }  // namespace
@@ -107,13 +141,21 @@ int main(int argc, char** argv) {
         kCoalescingFamily);
     std::fflush(stdout);
 
-    Bench bench(options, std::move(records), image);
+    Bench bench(options);
+    const Workload full{"", std::move(records), image};
     for (const bool pace : {true, false}) {
         if (pace && !options.paced) continue;
         for (const Style& style : styles) {
-            bench.measure(pace, true, style);
-            bench.measure(pace, false, style);
+            bench.measure(pace, true, style, full);
+            bench.measure(pace, false, style, full);
         }
+        if (!pace) continue;
+        Workload held = full;
+        held.latency_us = options.latency_us;
+        held.count_syscalls = false;  // a counted run would take as long again
+        for (const Style& style : styles)
+            if (held.latency_us > 0) bench.measure(true, true, style, held);
+        bench.measure(true, true, styles[1], golden_image(options, styles[1].config));
     }
     bench.report();
     return bench.failed() ? 1 : 0;

@@ -62,4 +62,30 @@ void write_image(const std::vector<Record>& records, const std::string& path) {
     if (std::fclose(out) != 0) die_errno(path);
 }
 
+std::vector<Record> read_image(const std::string& path) {
+    FILE* in = std::fopen(path.c_str(), "r");
+    if (!in) die_errno(path);
+    std::vector<Record> records;
+    uint32_t upper = 0;  // the extended linear address, in bytes
+    char line[600];
+    while (std::fgets(line, sizeof line, in)) {
+        unsigned length = 0, offset = 0, type = 0;
+        if (std::sscanf(line, ":%2x%4x%2x", &length, &offset, &type) != 3)
+            die(path + ": not Intel HEX: " + line);
+        auto byte = [&line](unsigned i) {
+            unsigned value = 0;
+            std::sscanf(line + 9 + 2 * i, "%2x", &value);
+            return value;
+        };
+        if (type == 4) upper = (byte(0) << 24) | (byte(1) << 16);
+        if (type != 0) continue;
+        Record r{(upper + offset) / 2, {}};
+        for (unsigned i = 0; i + 1 < length; i += 2)
+            r.words.push_back(static_cast<uint16_t>(byte(i) | (byte(i + 1) << 8)));
+        records.push_back(std::move(r));
+    }
+    std::fclose(in);
+    return records;
+}
+
 }  // namespace bench

@@ -35,4 +35,9 @@ std::vector<Record> make_image();
 // Writes the records to PATH as Intel HEX; ends the run if it cannot.
 void write_image(const std::vector<Record>& records, const std::string& path);
 
+// The data records of the Intel HEX file at PATH (as tarnwell -r writes it:
+// words low byte first, extended linear addresses allowed) in file order;
+// ends the run if it cannot be read.
+std::vector<Record> read_image(const std::string& path);
+
 }  // namespace bench

@@ -10,8 +10,7 @@
 
 namespace bench {
 
-Bench::Bench(Options options, std::vector<Record> records, std::string image)
-    : o_(std::move(options)), records_(std::move(records)), image_(std::move(image)) {
+Bench::Bench(Options options) : o_(std::move(options)) {
     // perf needs a kernel that lets it read the tracepoint; strace only ptrace.
     use_perf_ =
         o_.syscalls && runs({"perf", "stat", "-x,", "-e", "raw_syscalls:sys_enter", "--", "true"});
@@ -21,29 +20,35 @@ Bench::Bench(Options options, std::vector<Record> records, std::string image)
     }
 }
 
-void Bench::measure(bool pace, bool program, const Style& style) {
-    const std::string mode = pace ? "paced" : "unpaced";
+void Bench::measure(bool pace, bool program, const Style& style, const Workload& load) {
+    std::string mode = pace ? "paced" : "unpaced";
+    if (load.latency_us > 0) mode += "+" + std::to_string(load.latency_us / 1000) + "ms";
     const std::string pass = program ? "program" : "verify";
-    const std::string base = o_.paths.work + "/" + mode + "-" + pass + "-" + style.name;
+    const std::string what = style.name + (load.name.empty() ? "" : "-" + load.name);
+    const std::string base = o_.paths.work + "/" + mode + "-" + pass + "-" + what;
     // The verifying runs start from the memory the programming run left.
-    const std::string memory = o_.paths.work + "/" + mode + "-" + style.name + "-memory.hex";
+    const std::string memory = o_.paths.work + "/" + mode + "-" + what + "-memory.hex";
     std::vector<std::string> args = {o_.paths.tarnwell, "-c", style.config, "-t",
                                      o_.paths.work + "/tty"};
     if (!program) args.push_back("-v");
-    args.push_back(image_);
+    args.push_back(load.image);
+    const std::vector<std::string> sim_args = {"--latency", std::to_string(load.latency_us)};
 
     const size_t first = results_.size();
     for (int round = 1; round <= o_.repeat; ++round) {
         Result r;
-        r.pass = mode + " " + pass + " " + style.name;
+        r.pass = mode + " " + pass + " " + style.name + (load.name.empty() ? "" : " " + load.name);
         r.name = r.pass;
         if (o_.repeat > 1) r.name += ' ' + std::to_string(round);
+        r.workload = load.name;
         r.paced = pace, r.program = program, r.coalesce = style.coalesce;
-        r.need = needed_traffic(records_, program, style.coalesce);
+        r.latency_us = load.latency_us;
+        r.need = needed_traffic(load.records, program, style.coalesce);
         r.need_wire = wire_of(r.need);
-        Simulator sim = start_sim(
-            o_.paths, pace,
-            {"--transcript", base + ".transcript", program ? "--dump" : "--load", memory});
+        std::vector<std::string> extra = sim_args;
+        extra.insert(extra.end(),
+                     {"--transcript", base + ".transcript", program ? "--dump" : "--load", memory});
+        Simulator sim = start_sim(o_.paths, pace, extra);
         r.runner_rss = own_rss_kib();
         r.m = run(sim, {}, args, base);
         stop_sim(sim);
@@ -59,7 +64,9 @@ void Bench::measure(bool pace, bool program, const Style& style) {
         std::fflush(stdout);
         results_.push_back(std::move(r));
     }
-    const long calls = count_syscalls(results_[first].pass, pace, program, base, memory, args);
+    if (!load.count_syscalls) return;
+    const long calls =
+        count_syscalls(results_[first].pass, pace, program, base, memory, args, sim_args);
     for (size_t i = first; i < results_.size(); ++i) results_[i].syscalls = calls;
 }
 
@@ -73,7 +80,8 @@ void Bench::report() const {
 // tarnwell would spoil the times and the resource figures.
 long Bench::count_syscalls(const std::string& name, bool pace, bool program,
                            const std::string& base, const std::string& memory,
-                           const std::vector<std::string>& args) {
+                           const std::vector<std::string>& args,
+                           const std::vector<std::string>& sim_args) {
     long calls = -1;
     const std::pair<bool, std::string> counters[] = {
         {use_perf_, "perf"}, {o_.syscalls && (!use_perf_ || o_.strace_breakdown), "strace"}};
@@ -85,9 +93,10 @@ long Bench::count_syscalls(const std::string& name, bool pace, bool program,
                 ? std::vector<std::string>{"perf", "stat", "-x,", "-e", "raw_syscalls:sys_enter",
                                            "-o",   out,    "--"}
                 : std::vector<std::string>{"strace", "-f", "-c", "-o", out};
-        std::vector<std::string> sim_args = {"--transcript", out + ".transcript"};
-        if (!program) sim_args.insert(sim_args.end(), {"--load", memory});
-        Simulator sim = start_sim(o_.paths, pace, sim_args);
+        std::vector<std::string> extra = sim_args;
+        extra.insert(extra.end(), {"--transcript", out + ".transcript"});
+        if (!program) extra.insert(extra.end(), {"--load", memory});
+        Simulator sim = start_sim(o_.paths, pace, extra);
         const Measure m = run(sim, prefix, args, out);
         stop_sim(sim);
         if (m.status != 0) {

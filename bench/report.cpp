@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <string>
+#include <tuple>
 
 namespace bench {
 
@@ -45,15 +47,15 @@ void print_machine() {
 namespace {
 
 void print_table(const std::vector<Result>& results, const char* syscall_source) {
-    std::printf("\n%-28s %8s %9s %6s %10s %8s %6s %7s %8s %8s %9s %8s\n", "run", "to ICD2",
+    std::printf("\n%-34s %8s %9s %6s %10s %8s %6s %7s %8s %8s %9s %8s\n", "run", "to ICD2",
                 "from ICD2", "excess", "wire limit", "wall", "ratio", "CPU", "CPU/wall", "peak RSS",
                 "syscalls", "per byte");
     for (const Result& r : results) {
         const Wire& w = r.count.wire;
-        const double limit = r.need_wire.limit_seconds();
+        const double limit = r.limit();
         const long long excess =
             static_cast<long long>(w.total()) - static_cast<long long>(r.need_wire.total());
-        std::printf("%-28s %8llu %9llu %6lld %9.3fs %7.3fs %6.3f %6.3fs %7.2f%% %5.2fMiB ",
+        std::printf("%-34s %8llu %9llu %6lld %9.3fs %7.3fs %6.3f %6.3fs %7.2f%% %5.2fMiB ",
                     r.name.c_str(), static_cast<unsigned long long>(w.in()),
                     static_cast<unsigned long long>(w.out()), excess, limit, r.m.wall,
                     r.m.wall / limit, r.m.cpu, 100.0 * r.m.cpu / r.m.wall,
@@ -69,16 +71,17 @@ void print_table(const std::vector<Result>& results, const char* syscall_source)
         "for the\n"
         " image with that run's transfers; wire limit: the needed bytes x 10 / baud, %llu of them "
         "to the\n"
-        " ICD2 and %llu from it at 19200 baud; ratio: wall / wire limit;\n"
+        " ICD2 and %llu from it at 19200 baud, and with an answer latency (+Nms) N ms for every\n"
+        " answer waited for; ratio: wall / wire limit;\n"
         " syscalls counted with %s on a separate run;\n"
         " the runner's own resident size when it forked: %s)\n",
         static_cast<unsigned long long>(results.front().need_wire.in_slow),
         static_cast<unsigned long long>(results.front().need_wire.out_slow), syscall_source,
         results.back().runner_rss.c_str());
-    std::printf("\n%-28s %8s %8s %9s %16s %16s\n", "run", "user", "sys", "blocked",
+    std::printf("\n%-34s %8s %8s %9s %16s %16s\n", "run", "user", "sys", "blocked",
                 "CPU per blocked", "bytes from ICD2");
     for (const Result& r : results)
-        std::printf("%-28s %7.3fs %7.3fs %9ld %14.1fus %16llu\n", r.name.c_str(), r.m.user, r.m.sys,
+        std::printf("%-34s %7.3fs %7.3fs %9ld %14.1fus %16llu\n", r.name.c_str(), r.m.user, r.m.sys,
                     r.m.sleeps, r.m.sleeps ? 1e6 * r.m.cpu / static_cast<double>(r.m.sleeps) : 0.0,
                     static_cast<unsigned long long>(r.count.wire.out()));
     for (const Result& r : results) {
@@ -89,25 +92,53 @@ void print_table(const std::vector<Result>& results, const char* syscall_source)
     }
 }
 
-// The paced runs of each job: coalesced against record by record, mean wall
-// time over the rounds.
+// The paced runs of the full image: coalesced against record by record for
+// each job and answer latency, mean wall time over the rounds; then what
+// the latency added to each.
 void print_comparison(const std::vector<Result>& results) {
+    struct Mean {
+        double wall = 0, limit = 0;
+        int rounds = 0;
+        uint64_t answers = 0;
+    };
+    std::map<std::tuple<unsigned, bool, bool>, Mean> means;  // latency, program, coalesce
+    for (const Result& r : results) {
+        if (!r.paced || !r.workload.empty()) continue;
+        Mean& mean = means[{r.latency_us, r.program, r.coalesce}];
+        mean.wall += r.m.wall;
+        mean.limit = r.limit();
+        mean.answers = r.need_wire.answers;
+        ++mean.rounds;
+    }
+    for (auto& [key, mean] : means) mean.wall /= mean.rounds;
+    auto find = [&means](unsigned latency, bool program, bool coalesce) {
+        const auto found = means.find({latency, program, coalesce});
+        return found == means.end() ? nullptr : &found->second;
+    };
     std::printf("\n");
-    for (const bool program : {true, false}) {
-        double wall[2] = {0, 0}, limit[2] = {0, 0};
-        int rounds[2] = {0, 0};
-        for (const Result& r : results) {
-            if (!r.paced || r.program != program) continue;
-            wall[r.coalesce] += r.m.wall;
-            limit[r.coalesce] = r.need_wire.limit_seconds();
-            ++rounds[r.coalesce];
-        }
-        if (rounds[0] == 0 || rounds[1] == 0) continue;
-        const double plain = wall[0] / rounds[0], merged = wall[1] / rounds[1];
+    for (const auto& [key, mean] : means) {
+        const auto [latency, program, coalesce] = key;
+        const Mean* plain = find(latency, program, false);
+        if (!coalesce || plain == nullptr) continue;
         std::printf(
-            "paced %s: coalesced %.3f s, per record %.3f s (%.2f of the time); wire limits %.3f s "
+            "paced%s %s: coalesced %.3f s, per record %.3f s (%.2f of the time); wire limits %.3f "
+            "s "
             "and %.3f s\n",
-            program ? "program" : "verify", merged, plain, merged / plain, limit[1], limit[0]);
+            latency == 0 ? "" : ("+" + std::to_string(latency / 1000) + "ms").c_str(),
+            program ? "program" : "verify", mean.wall, plain->wall, mean.wall / plain->wall,
+            mean.limit, plain->limit);
+    }
+    for (const auto& [key, mean] : means) {
+        const auto [latency, program, coalesce] = key;
+        const Mean* base = find(0, program, coalesce);
+        if (latency == 0 || base == nullptr) continue;
+        const double added = mean.wall - base->wall;
+        std::printf(
+            "%.1f ms answer latency, %s %s: %.3f s more than without it, %llu answers waited for "
+            "(%.2f ms each)\n",
+            latency / 1000.0, program ? "program" : "verify", coalesce ? "coalesced" : "per record",
+            added, static_cast<unsigned long long>(mean.answers),
+            1e3 * added / static_cast<double>(mean.answers));
     }
 }
 

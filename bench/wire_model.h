@@ -21,6 +21,7 @@ constexpr unsigned kFastBaud = 57600;
 struct Wire {
     uint64_t in_slow = 0, out_slow = 0;  // host -> ICD2, ICD2 -> host at 19200
     uint64_t in_fast = 0, out_fast = 0;  // the same at 57600
+    uint64_t answers = 0;                // times the host waits for the ICD2 to answer
     uint64_t in() const { return in_slow + in_fast; }
     uint64_t out() const { return out_slow + out_fast; }
     uint64_t total() const { return in() + out(); }
@@ -35,6 +36,7 @@ struct Wire {
 struct Traffic {
     unsigned frames = 0;
     uint64_t in = 0, out = 0;
+    uint64_t answers = 0;  // needed only: each command's, each written block's, the wake byte's
 };
 using TrafficByCode = std::map<std::string, Traffic>;
 
@@ -54,7 +56,10 @@ inline bool is_byte_code(const std::string& code) {
 // What the protocol needs: the handshake, the probe of one identified part,
 // the erase when programming, and for every piece of the image its writes
 // (when programming) and its reads, with record-by-record or coalesced
-// transfers.
+// transfers. Coalesced, the writes the erase makes needless are left out as
+// the passes leave them out: a whole program block of kBlankProgramWord, a
+// transfer of another space that holds only its erased value (0x3FFF, EEPROM
+// 0xFF), where the pass has not written yet.
 TrafficByCode needed_traffic(const std::vector<Record>& records, bool program, bool coalesce);
 
 // The needed bytes on the line: the handshake and "4D" travel at 19200 baud.
