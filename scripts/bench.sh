@@ -2,7 +2,10 @@
 # Builds a release tarnwell, the ICD2 simulator and the benchmark runner, then
 # programs and verifies a full-size image through the simulator, paced like a
 # 57600-baud line and unpaced, once record by record and once with coalesced
-# transfers, and prints the figures side by side. Extra arguments go to the
+# transfers; programs it paced with every answer held 16 ms as a USB serial
+# adapter's latency timer holds it, both ways; programs a golden read-out of
+# the example part coalesced; and prints the figures side by side. Extra
+# arguments go to the
 # runner (for example --repeat 2, or --strace for a per-call breakdown of the
 # counting runs). A measurement, not a test: it fails only when a run itself
 # fails, never on a time.
