@@ -214,29 +214,36 @@ TEST(EndToEnd, ASignalEndsTheRunCleanly) {
     const std::string dir =
         std::filesystem::path(write_temp_file("x", "")).parent_path().string() + "/sig";
     std::filesystem::create_directory(dir);
-    for (int signal : {SIGINT, SIGTERM}) {
-        const bool read = signal == SIGTERM;
+    // While it programs, reads out, or waits for a silent ICD2 to answer its wake byte.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        const bool read = signal == SIGTERM, connect = signal == SIGHUP;
         harness::SimRun setup{harness::default_config(),
                               read ? "" : image + harness::kHexEnd,
                               {"-o", dir + "/r.jsonl"},
-                              {"--pace"}};
+                              {"--pace", "--set", connect ? "wake.reply=none" : "silent=0"}};
         if (read) setup.args.insert(setup.args.end(), {"-r", dir + "/out.hex"});
         double seconds = 0;
-        harness::Result run =
-            harness::run_with_sim(setup, signal, read ? "Reading" : "Programming", &seconds);
+        harness::Result run = harness::run_with_sim(setup, signal,
+                                                    read      ? "Reading"
+                                                    : connect ? "retrying."
+                                                              : "Programming",
+                                                    &seconds);
         const std::string line = "1 9 ERROR   [tarnwell] [main] Interrupted by signal " +
                                  std::to_string(signal) + " (" + strsignal(signal) + ")\n";
         EXPECT_EQ(std::tuple(run.status, seconds < 2.0, run.err.ends_with(line)),
                   std::tuple(128 + signal, true, true))
             << run.err;
-        EXPECT_EQ(run.out.find(read ? "Reading SIM16A : " : "Programming SIM16A : "), 0u);
-        EXPECT_TRUE(run.out.ends_with("\n")) << run.out;
+        EXPECT_EQ(run.out.find(read      ? "Reading SIM16A : "
+                               : connect ? ""
+                                         : "Programming SIM16A : "),
+                  0u);
+        EXPECT_TRUE(connect || run.out.ends_with("\n")) << run.out;
         EXPECT_EQ(run.out.find("Passed"), std::string::npos);
     }
     const std::string left = "ls -A " + dir + "; grep -o 'status.*stage[^}]*' " + dir + "/r.jsonl";
     EXPECT_EQ(harness::run_command({"sh", "-c", left}).out,
               "r.jsonl\nstatus\":130,\"stage\":\"interrupted\"\nstatus\":143,\"stage\":"
-              "\"interrupted\"\n");
+              "\"interrupted\"\nstatus\":129,\"stage\":\"interrupted\"\n");
 }
 
 // Runs at once, each with its own ICD2, share one report, each appending one whole line, compared
@@ -253,6 +260,7 @@ TEST(EndToEnd, EveryJobAppendsOneWholeReportLineAndIdentifyShowsTheProbe) {
     const std::string image =
         harness::hex_words(0, {1, 2}) + harness::hex_words(0x2100, {0x1207}) + harness::kHexEnd;
     setenv("TZ", "Asia/Tokyo", 1);  // the report's time is UTC all the same
+    umask(022);
     std::vector<std::thread> threads;
     std::vector<harness::Result> runs(jobs.size());
     for (size_t i = 0; i < jobs.size(); ++i) {
@@ -268,6 +276,14 @@ TEST(EndToEnd, EveryJobAppendsOneWholeReportLineAndIdentifyShowsTheProbe) {
     run_tarnwell({"-o", report, "-c", "/dev/null", "-t", "x", write_temp_file("bad.hex", ":00")});
     for (std::thread& thread : threads) thread.join();
     unsetenv("TZ");
+    // The read-out is at its path, whole, with the mode the umask gives, and nothing beside it.
+    struct stat read_out {};
+    EXPECT_EQ(stat((report + "r").c_str(), &read_out), 0);
+    EXPECT_EQ(read_out.st_mode & 0777, 0644u);
+    EXPECT_EQ(harness::hex_decode(harness::read_file(report + "r")).size(), 8192u + 256 + 4 + 1);
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::path(report).parent_path()))
+        EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
     const std::string script =
         write_temp_file("read.py",
                         "import json, sys, re, datetime as d\nfor line in open(sys.argv[1]):\n r = "

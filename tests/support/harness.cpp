@@ -111,7 +111,7 @@ static Result run_command(const std::vector<std::string>& argv, int signal,
     int status = 0;
     bool ended = false;
     while (signal != 0 && !(ended = waitpid(pid, &status, WNOHANG) == pid)) {
-        if (read_file(out).find(after) != std::string::npos) {
+        if ((read_file(out) + read_file(err)).find(after) != std::string::npos) {
             kill(pid, signal);
             sent = std::chrono::steady_clock::now();
             break;

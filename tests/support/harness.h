@@ -44,7 +44,8 @@ inline Result run_tarnwell(std::vector<std::string> args) {
     return run_command(args);
 }
 // Runs "icd2sim ... -- tarnwell -c <config> -t @ <args> <hex>". With a signal, the simulator
-// (which passes it on) gets it once tarnwell's output holds after; *seconds: from then to the end.
+// (which passes it on) gets it once tarnwell's output or log holds after; *seconds: from then to
+// the end.
 Result run_with_sim(const SimRun& setup, int signal = 0, const std::string& after = "",
                     double* seconds = nullptr);
 
