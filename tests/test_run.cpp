@@ -255,7 +255,7 @@ TEST(EndToEnd, EveryJobAppendsOneWholeReportLineAndIdentifyShowsTheProbe) {
                                   {"-i"}, {},     {},     {}};
     const Texts sims{"stuck=id:0x2001=0",   "stuck=id:0x2001=0",     "stuck=id:0x2001=0",
                      "stuck=id:0x2001=0",   "stuck=id:0x2001=0",     "stuck=id:0x2001=0",
-                     "chipid.value=0x1234", "stuck=eeprom:0x2100=5", "selftest=00 00 00 00 07",
+                     "chipid.value=0x1234", "stuck=eeprom:0x2100=5", "selftest=00 00 00 00 80",
                      "fault=short 02"};
     const std::string image =
         harness::hex_words(0, {1, 2}) + harness::hex_words(0x2100, {0x1207}) + harness::kHexEnd;
@@ -325,7 +325,7 @@ TEST(EndToEnd, EveryJobAppendsOneWholeReportLineAndIdentifyShowsTheProbe) {
             R"({"job":"list","config":"c","result":{"status":0,"stage":"ok"},"seconds":["total"]})",
             R"({"job":"program","tty":"","config":"c.config",M,"icd2":{"firmware":"05.07.03.20",)"
             R"("selftest":{"target_vdd":"pass","module_vpp":"pass","mclr_gnd":"pass",)"
-            R"("mclr_vdd":"pass","mclr_vpp":"fail"},"target_vdd":5,"reading_37":12.781,)"
+            R"("mclr_vdd":"pass","mclr_vpp":"high"},"target_vdd":5,"reading_37":12.781,)"
             R"("reading_35":0},"result":{"status":4,"stage":"selftest"},"seconds":["total"]})",
             R"({"job":"program","tty":"","config":"c.config",M,"icd2":{"firmware":"05.07.03.20",)"
             R"("target_vdd":5,"reading_37":12.781,"reading_35":0},"result":{"status":4,)"
