@@ -140,9 +140,11 @@ def apply_fault(fault, forward=True):
     if not forward:
         old, new = new, old
     text = path.read_bytes().decode() if path.exists() else ""
-    if text.count(old) != 1:
+    changed = text.replace(old, new)
+    # Both ways must be unambiguous, or the fault could not be put back.
+    if text.count(old) != 1 or changed.count(new) != 1:
         return False
-    path.write_bytes(text.replace(old, new).encode())
+    path.write_bytes(changed.encode())
     os.utime(path)
     return True
 
