@@ -31,7 +31,7 @@ const Case kCases[] = {
     // costs three attempts of a 5-second wait and two 1 ms pulses each.
     {{"wake.reply=none"}, kNoDevice, {error(2, "find_device", "ICD Connection failed.")}, "", 15006,
      "connect"},
-    {{"wake.reply=u"}, 0, {}, ""},
+    {{"wake.reply=u"}, 0, {"4 9 DEBUG   [tarnwell] [find_device] Firmware version: 05.07.03.20"}, ""},
     {{"wake.from_attempt=2"}, 0, {"failed, retrying."}, "", 5138},
     {{"fault=silence 35"}, kNoDevice, {"Unable to read ICD2 voltages."}, "", 5027},
     {{"fault=short 34"}, kNoDevice,
@@ -55,6 +55,8 @@ const Case kCases[] = {
     {{"fault=silence 2A"}, kNoDevice, {"Timeout during read"}, "", 10042},
     {{"fault=code 4A/close"}, kNoDevice, {"Expecting: 4A Got: 7E"}, ""},
     {{"chipid.value=0x1234"}, kNoDevice, {}, "", -1, "identify"},
+    // Revision bits, of the part and of the setting, are masked off on both sides.
+    {{"chipid.value=0x0D45"}, 0, {}, "", -1, "ok", 'p', "processor/SIM16A/id/value = 3395\n"},
     {{"fault=checksum 06"}, kNoDevice,
      {"Unable to configure program memory size for device (SIM16A)"}, ""},
     // Programming: the erase, then each space written and read back. A port that a failure
@@ -71,7 +73,7 @@ const Case kCases[] = {
     {{"stuck=prog:1=0x3345"}, 11, {},
      "\rProgramming SIM16A : Verify failed at adress 0001 Reads 3345 instead of 2345\n"},
     {{"fault=code 44"}, 11, {"Unbale to write eeprom memory: 2100"},
-     "Verify failed at adress 2100 Reads FF instead of AB\n"},
+     "Verify failed at adress 2100 Reads FF instead of AB\n", -1, "write"},
     {{"stuck=eeprom:0x2101=0x05"}, 11, {},
      "\rProgramming SIM16A : Verify failed at adress 2101 Reads  5 instead of CD\n"},
     {{"fault=checksum 46"}, 11, {"Unbale to write ID memory: 2000"}, ""},
@@ -100,6 +102,7 @@ const Case kCases[] = {
      "2007, read failed\n"},
     {{"stuck=prog:1=0x3345"}, 16, {},
      "\rVerifying SIM16A : Failed at adress 0001 Reads 3345 instead of 2345\n", -1, "difference"},
+    {{"stuck=id:0x2000=0x0000"}, 16, {}, "2000 Reads 0000 instead of 0102\n"},
     // Read-out, blank check and erase.
     {{"fault=checksum 47#3/block"}, 5,
      {error(8, "do_read_out", "Unbale to read program memory: 00FE")},
@@ -116,6 +119,8 @@ const Case kCases[] = {
      "processor/SIM16A/erased/config = 16242\n"},
     {{}, 5, {}, "adress 0000 Reads 3FFF instead of 0000\n", -1, "not-blank", 'b',
      "family/sim16/erased/prog = 0\n"},
+    {{}, 5, {}, "adress 2100 Reads FF instead of 00\n", -1, "not-blank", 'b',
+     "family/sim16/erased/eeprom = 0\n"},
     {{"fault=checksum 49/block"}, 5, {}, "failed at adress 2007, read failed\n", -1, "read", 'b'},
     {{"fault=checksum 29"}, 14, {error(14, "do_erase", "Unable to erase device.")}, "Failed\n", -1,
      "erase", 'e'},

@@ -69,6 +69,10 @@ TEST_F(Driver, PlainPassesSendExactlyTheseCommandsAndNoteWhatDecidedThem) {
     EXPECT_TRUE(ends(sent,
                      " 06001FFF 470000000000000008 470000001000000003 47000000200000000D"
                      " 4A0000200000000004 490000200700000001 480000210000000003"));
+    // Without transfer/coalesce, records that follow each other still go one by one.
+    const std::string following = hex_words(0x2000, {1, 2}) + hex_words(0x2002, {3}) + kHexEnd;
+    run({}, 'v', following, following);
+    EXPECT_TRUE(ends(sent, " 06001FFF 4A0000200000000002 4A0000200200000001"));
     // What decided a pass: where and what it found, or the missing bound.
     run({"stuck=prog:1=0x3345"}, 'v', kImage, kImage);
     EXPECT_EQ(std::tuple(outcome.difference, outcome.address, outcome.read, outcome.expected),
@@ -114,7 +118,12 @@ TEST_F(Driver, ReadOutProgramsBackUnchangedAndVerifies) {
     EXPECT_TRUE(ends(out, "\rReading SIM16A : Done        \n"));
     auto words = harness::hex_decode(read);
     EXPECT_EQ(words.size(), 8192u + 256 + 4 + 1);
-    EXPECT_EQ(words[0x2100], 0xAB);  // EEPROM bytes as words with a high byte of 0
+    EXPECT_EQ(words[0x2100], 0xAB);      // EEPROM bytes as words with a high byte of 0
+    std::vector<std::string> addresses;  // of the data records: program, ID, config, EEPROM
+    std::istringstream lines(read);
+    for (std::string line; std::getline(lines, line);)
+        if (line.substr(7, 2) == "00") addresses.push_back(line.substr(3, 4));
+    EXPECT_TRUE(std::is_sorted(addresses.begin(), addresses.end())) << read;
     // Every space in reads of at most 127 units.
     EXPECT_TRUE(ends(sent,
                      " 4700001FC000000040 48000021000000007F 480000217F0000007F"
@@ -142,18 +151,21 @@ std::string run_of(uint32_t address, int records) {
 
 TEST_F(Driver, CoalescedRunsMoveInLargerTransfersAndSplitWhereContiguityBreaks) {
     configure(harness::default_config() + "processor/SIM16A/transfer/coalesce = 1\n");
-    const std::string image = run_of(0, 20) + kHexEnd;
+    const std::string image = run_of(0, 20) + run_of(0x2100, 18) + kHexEnd;
     run({}, 'p', image);
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(holds(image));
+    const std::string eeprom = " 48000021000000007F 480000217F00000011";
     EXPECT_TRUE(ends(sent,
                      " 29 430000000000000078 430000007800000028 47000000000000007F"
-                     " 470000007F00000021"));
+                     " 470000007F00000021 44000021000000007F 440000217F00000011" +
+                         eeprom));
     EXPECT_TRUE(ends(out,
-                     "Programming SIM16A : 0000 Verifying : 0000"
-                     "\rProgramming SIM16A : Done Verifying : Passed        \n"));
+                     "Programming SIM16A : 0000 Verifying : 0000\rProgramming SIM16A : 2100 "
+                     "Verifying : 2100\rProgramming SIM16A : Done Verifying : Passed        \n"));
     run({}, 'v', image, image);
-    EXPECT_TRUE(ends(sent, " 06001FFF 47000000000000007F 470000007F00000021"));
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(ends(sent, " 06001FFF 47000000000000007F 470000007F00000021" + eeprom));
     // A gap, a repeat, an extended linear address and another space start a run; tails are padded.
     run({}, 'p',
         run_of(0, 2) + run_of(0x20, 1) + run_of(0x20, 1) + ":020000040000FA\n" + run_of(0x28, 1) +
@@ -175,9 +187,11 @@ TEST_F(Driver, CoalescedRunsMoveInLargerTransfersAndSplitWhereContiguityBreaks) 
     EXPECT_TRUE(ends(out, "Verify failed at adress 0009 Reads 1234 instead of 3FFF\n"));
     run({}, 'p', golden);
     EXPECT_TRUE(ends(sent, " 470000000000000020 480000210000000002")) << sent;
-    // A difference or a failed read inside a run stops where the file's records would have.
-    run({"stuck=prog:0x5A=0x0000"}, 'p', image);
-    EXPECT_TRUE(ends(out, "Verify failed at adress 005A Reads 0000 instead of 000D\n"));
+    // A difference or a failed read inside a run stops where the file's records would have; an
+    // EEPROM difference expects the word's byte.
+    run({"stuck=eeprom:0x2187=0x00"}, 'p', image);
+    EXPECT_TRUE(ends(out, "Verify failed at adress 2187 Reads  0 instead of 10\n"));
+    EXPECT_EQ(std::pair(outcome.address, outcome.expected), std::pair(0x2187u, 0x10));
     run({"fault=checksum 47#2/block"}, 'p', image);
     EXPECT_EQ(result, 11);
     EXPECT_TRUE(ends(out, "Verify failed at adress 007F, read failed\n"));

@@ -78,6 +78,7 @@ TEST_F(Settings, ConfigurationCheckListsProcessorsAndWarnsOncePerProblemWithItsL
     const std::pair<std::string, std::string> rows[] = {
         {base + "family/sim16/erased/id = 0x3FFF\n",
          "line 15: /family/sim16/erased/id = \"0x3FFF\" reads as 0: numbers are decimal"},
+        {base + "family/sim16/erased/id = 0x3FFF\nfamily/sim16/erased/id = 16383\n", ""},
         {base + "log/default = lots\n", "line 15: /log/default = \"lots\" reads as 0"},
         {base + "processor/SIM16A/erased/prog = 8192abc\n",
          "line 15: /processor/SIM16A/erased/prog = \"8192abc\" reads as 8192"},
@@ -89,17 +90,24 @@ TEST_F(Settings, ConfigurationCheckListsProcessorsAndWarnsOncePerProblemWithItsL
          "line 10: processor SIM16A never matches: no /firmware/id"},
         {without("family/sim16/address/chipid/start = 8198\n"),
          "line 10: processor SIM16A never matches: no /address/chipid"},
+        {without("processor/SIM16A/id/value = 3392\n"),
+         "line 11: processor SIM16A never matches: no /id/value"},
         {without("family/sim16/address/id/size = 4\n"),
          "line 10: processor SIM16A has no /address/id/size"},
         {base + "processor/SIM16A/address/id/start = 100\n",
          "line 11: processor SIM16A: spaces prog and id overlap"},
+        {base + "processor/SIM16A/address/config/start = 8191\n",
+         "line 11: processor SIM16A: spaces prog and config overlap"},
         {base + "family/sim16/calibration/1/address = 8448\n",
          "line 15: processor SIM16A: calibration word 1 lies in no word space"},
         {base + "processor/SIM16A/calibration/1/address = 8191\n"
                 "processor/SIM16A/calibration/1/mask = 0\n",
          "line 15: processor SIM16A: calibration word 1 has a mask of 0: it keeps nothing"},
-        // Signed numbers read right, and settings that are not numbers are not checked as numbers.
-        {base + "log/default = +3\nnotes/owner = bench 4\n", ""},
+        // Signed numbers read right, settings that are not numbers are not checked as numbers, and
+        // spaces that only touch do not overlap.
+        {base + "log/default = +3\nnotes/owner = bench 4\nprocessor/SIM16A/address/config/start = "
+                "8447\n",
+         ""},
     };
     for (const auto& [config, warning] : rows) {
         configure(config);
@@ -112,7 +120,7 @@ TEST_F(Settings, ConfigurationCheckListsProcessorsAndWarnsOncePerProblemWithItsL
     EXPECT_EQ(out,
               "SIM16A: family sim16 (3), firmware 5, chip id at 2006 mask 3FE0 value 0D40\n"
               "  prog    0000, 8192 words\n  eeprom  2100, 256 words\n"
-              "  id      2000, 4 words\n  config  2007, 1 words\n");
+              "  id      2000, 4 words\n  config  20FF, 1 words\n");
 }
 
 }  // namespace
