@@ -103,10 +103,11 @@ TEST_F(Settings, ConfigurationCheckListsProcessorsAndWarnsOncePerProblemWithItsL
         {base + "processor/SIM16A/calibration/1/address = 8191\n"
                 "processor/SIM16A/calibration/1/mask = 0\n",
          "line 15: processor SIM16A: calibration word 1 has a mask of 0: it keeps nothing"},
-        // Signed numbers read right, settings that are not numbers are not checked as numbers, and
-        // spaces that only touch do not overlap.
+        // Signed numbers read right, settings that are not numbers are not checked as numbers,
+        // spaces that only touch do not overlap, and a calibration word is listed.
         {base + "log/default = +3\nnotes/owner = bench 4\nprocessor/SIM16A/address/config/start = "
-                "8447\n",
+                "8447\nfamily/sim16/calibration/1/address = 8191\n"
+                "family/sim16/calibration/1/mask = 3\n",
          ""},
     };
     for (const auto& [config, warning] : rows) {
@@ -120,7 +121,7 @@ TEST_F(Settings, ConfigurationCheckListsProcessorsAndWarnsOncePerProblemWithItsL
     EXPECT_EQ(out,
               "SIM16A: family sim16 (3), firmware 5, chip id at 2006 mask 3FE0 value 0D40\n"
               "  prog    0000, 8192 words\n  eeprom  2100, 256 words\n"
-              "  id      2000, 4 words\n  config  20FF, 1 words\n");
+              "  id      2000, 4 words\n  config  20FF, 1 words\n  calibration 1FFF mask 0003\n");
 }
 
 }  // namespace
