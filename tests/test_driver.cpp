@@ -248,7 +248,8 @@ TEST_F(Driver, RealPartsKeepCalibrationAndEepromAndCompareOnlyTheirBits) {
     configure(
         config +
         "family/sim16/mask/config = 16255\nprocessor/SIM16A/calibration/1/address = 8191\n"
-        "processor/SIM16A/calibration/2/address = 8199\nprocessor/SIM16A/calibration/2/mask = 3\n");
+        "processor/SIM16A/calibration/2/address = 8199\nprocessor/SIM16A/calibration/2/mask = 1\n"
+        "processor/SIM16A/calibration/3/address = 8199\nprocessor/SIM16A/calibration/3/mask = 2\n");
     // Programmed over by an image without the words and by one with other values there: the part
     // keeps its calibration, and the image verifies.
     const std::string other = kImage.substr(0, kImage.size() - std::string(kHexEnd).size()) +
