@@ -187,6 +187,11 @@ TEST_F(Driver, CoalescedRunsMoveInLargerTransfersAndSplitWhereContiguityBreaks) 
     EXPECT_TRUE(ends(out, "Verify failed at adress 0009 Reads 1234 instead of 3FFF\n"));
     run({}, 'p', golden);
     EXPECT_TRUE(ends(sent, " 470000000000000020 480000210000000002")) << sent;
+    // A blank block over words an earlier record wrote is written all the same: the later wins.
+    const std::string over = run_of(8, 1) + hex_words(0, std::vector<int>(16, 0x3FFF)) + kHexEnd;
+    run({}, 'p', over);
+    EXPECT_EQ(result, 0) << out;
+    EXPECT_TRUE(holds(over));
     // A difference or a failed read inside a run stops where the file's records would have; an
     // EEPROM difference expects the word's byte.
     run({"stuck=eeprom:0x2187=0x00"}, 'p', image);
@@ -287,6 +292,9 @@ TEST_F(Driver, RealPartsKeepCalibrationAndEepromAndCompareOnlyTheirBits) {
     run(lost, 'p');
     EXPECT_EQ(std::pair(result, sim::memory().read(icd2sim::kProg, 0x1FFF)),
               std::pair(0, std::optional<uint16_t>(0x3490)));
+    EXPECT_EQ(kept_members(outcome),
+              "\"calibration\":[{\"address\":8191,\"value\":13456,\"source\":\"option\"},"
+              "{\"address\":8199,\"value\":16381,\"source\":\"device\"}]");
     keep.calibration = {{0x1FFE, 0x3490}};
     run(lost, 'p');
     EXPECT_EQ(count_lines(log, error(26, "do_prog",
