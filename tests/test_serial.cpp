@@ -30,8 +30,8 @@ const std::string kImage =
 constexpr int kProg = icd2sim::kProg, kEeprom = icd2sim::kEeprom;
 
 // A serial file of "address length format order first last", template 0x3400.
-std::string settings(const std::string& spec) {
-    std::istringstream in(spec);
+std::string settings(const std::string& fields) {
+    std::istringstream in(fields);
     std::string text;
     for (const char* key : {"address", "length", "format", "order", "first", "last"}) {
         std::string value;
@@ -127,14 +127,14 @@ TEST_F(Serial, EachFormatAndOrderPutsItsBytesIntoTheirWords) {
         {"8449 3 ascii lsb 73 999", kEeprom, 0x2100, {0xAB, 0x33, 0x37, 0x30, 0xFF}},
         {"8193 2 binary lsb 4660 9999", icd2sim::kId, 0x2000, {0x3FFF, 0x3434, 0x3412, 0x3FFF}},
     };
-    for (const auto& [spec, space, from, words] : rows) {
-        path = harness::write_temp_file("line.serial", settings(spec));
+    for (const auto& [fields, space, from, words] : rows) {
+        path = harness::write_temp_file("line.serial", settings(fields));
         run();
         EXPECT_EQ(std::tuple(status, result, part(space, from, words.size())),
                   std::tuple(0, 0, words))
-            << spec << log;
+            << fields << log;
         const std::string number = std::to_string(take.number);
-        EXPECT_EQ(journal(path), "reserve " + number + "\nused " + number + "\n") << spec;
+        EXPECT_EQ(journal(path), "reserve " + number + "\nused " + number + "\n") << fields;
     }
 }
 
