@@ -56,6 +56,7 @@ struct Sim {
     bool open = false;
     bool opening = false;    // between the open and its settings: the open's own flush
     bool hung_up = false;    // the device vanished and took the pty with it
+    bool held = false;       // the line takes nothing from the host (hold_line)
     unsigned speed = 19200;  // the line's speed, kept between opens as a pty's is
     Time now = 0;
     std::deque<Arrival> to_host;
@@ -163,6 +164,9 @@ void mark_busy(const std::string& path) {
 void fail_call(const std::string& function, int nth) {
     current().failing = function;
     current().calls_left = nth;
+}
+void hold_line() {
+    current().held = true;
 }
 void offer_low_latency(bool on, int refusal) {
     current().has_latency_mode = true;
@@ -305,7 +309,7 @@ Moved write(int fd, const char* buffer, size_t length) {
     Sim& s = current();
     if (planted("tty_write")) return {0, EIO};
     if (const int err = failure(fd)) return {0, err};
-    const size_t taken = std::min<size_t>(length, kOutputRoom - queued(s));
+    const size_t taken = s.held ? 0 : std::min<size_t>(length, kOutputRoom - queued(s));
     if (taken == 0) return {0, EAGAIN};
     s.wire.append(buffer, taken);
     s.to_icd2_free = std::max(s.to_icd2_free, s.now) + line_time(s.speed, taken);
@@ -326,7 +330,9 @@ Waited wait(int fd, bool writing, Micros limit) {
         if (s.hung_up) return {Ready::kYes, 0};
         // The moment there is something to read, or room to write.
         Time ready = ~0ULL;
-        if (writing)
+        if (writing && s.held)
+            ready = ~0ULL;
+        else if (writing)
             ready =
                 queued(s) < kRoomMark ? s.now : s.to_icd2_free - line_time(s.speed, kRoomMark - 1);
         else if (!s.to_host.empty())

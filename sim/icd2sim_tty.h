@@ -30,6 +30,10 @@ void mark_busy(const std::string& path);
 // file. The flush tty_open makes does not count as a call of tty_flush.
 // reset() forgets it.
 void fail_call(const std::string& function, int nth);
+// From now on the line takes no byte from the host, as a line held by flow
+// control: the output queue counts as full, a write takes nothing and a wait
+// for room runs out. reset() frees it.
+void hold_line();
 // From now on the port's driver has a low-latency mode, as a USB serial
 // adapter's has, on or off as found; a refusal other than 0 is the errno of
 // every attempt to change it. Until then, as on a pty, the driver has none.

@@ -33,12 +33,19 @@ TEST_F(Driver, CandidatesAreTriedFamilyByFamilyUntilOneMatches) {
     EXPECT_EQ(probe.chip_ids[0].family * 0x10000 + probe.chip_ids[0].address, 0x72000u);
     EXPECT_EQ(probe.chip_ids[1].family * 0x10000 + probe.chip_ids[1].address, 0x32006u);
     EXPECT_EQ(out.find("Programming SIM16A : "), 0u);
-    // A match without program size, and a missing tty (tried three times), stop the probe.
-    configure(without("processor/SIM16A/address/prog/size = 8192\n"));
-    run({});
-    EXPECT_EQ(result, kNoDevice);
-    EXPECT_EQ(1, count_lines(log, error(6, "find_device",
-                                        "Unable to get program memory size for device (SIM16A)")));
+    // A match without program start or size, and a missing tty (tried three times), stop the probe.
+    for (const auto& [line, code, what] :
+         {std::tuple(std::string("family/sim16/address/prog/start = 0\n"), 5, "start"),
+          std::tuple(std::string("processor/SIM16A/address/prog/size = 8192\n"), 6, "size")}) {
+        configure(without(line));
+        run({});
+        EXPECT_EQ(result, kNoDevice);
+        EXPECT_EQ(1, count_lines(log, error(code, "find_device",
+                                            (std::string("Unable to get program memory ") + what +
+                                             " for device (SIM16A)")
+                                                .c_str())))
+            << log;
+    }
     sim::mark_missing(tty = "/dev/ttyGONE");
     run({});
     EXPECT_EQ(count_lines(log, "Unbale to open serial port: /dev/ttyGONE Reason: 2 No such"), 3);
@@ -150,7 +157,9 @@ std::string run_of(uint32_t address, int records) {
 }
 
 TEST_F(Driver, CoalescedRunsMoveInLargerTransfersAndSplitWhereContiguityBreaks) {
-    configure(harness::default_config() + "processor/SIM16A/transfer/coalesce = 1\n");
+    const std::string coalesced =
+        harness::default_config() + "processor/SIM16A/transfer/coalesce = 1\n";
+    configure(coalesced);
     const std::string image = run_of(0, 20) + run_of(0x2100, 18) + kHexEnd;
     run({}, 'p', image);
     EXPECT_EQ(result, 0);
@@ -187,6 +196,11 @@ TEST_F(Driver, CoalescedRunsMoveInLargerTransfersAndSplitWhereContiguityBreaks) 
     EXPECT_TRUE(ends(out, "Verify failed at adress 0009 Reads 1234 instead of 3FFF\n"));
     run({}, 'p', golden);
     EXPECT_TRUE(ends(sent, " 470000000000000020 480000210000000002")) << sent;
+    // Where the erase leaves 0, it is the image's zeros that are left to it.
+    configure(coalesced + "family/sim16/erased/prog = 0\n");
+    run({}, 'p', run_of(0, 1) + hex_words(8, std::vector<int>(8, 0)) + kHexEnd);
+    EXPECT_TRUE(ends(sent, " 29 430000000000000008 470000000000000010")) << sent;
+    configure(coalesced);
     // A blank block over words an earlier record wrote is written all the same: the later wins.
     const std::string over = run_of(8, 1) + hex_words(0, std::vector<int>(16, 0x3FFF)) + kHexEnd;
     run({}, 'p', over);

@@ -106,14 +106,26 @@ TEST(SerialLine, AnnouncedBurstIsTakenWholeAndGoesWithThePort) {
 }
 
 // A write longer than the output queue goes whole and in order as the line takes it, returning once
-// the rest fits: after the line carried more than the rest, at 520 us a byte.
+// the rest fits: after the line carried more than the rest, at 520 us a byte. A line that then
+// takes nothing for 5 s fails the next write as timed out.
 TEST(SerialLine, AWriteLongerThanTheQueueGoesWholeAsTheLineTakesIt) {
     ASSERT_EQ(sim::reset(), "");
     std::string data(10000, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 % 251);
-    EXPECT_EQ(tty_write(tty_open("/dev/ttyICD-sim", 19200), data.data(), data.size()), 0);
+    const int fd = tty_open("/dev/ttyICD-sim", 19200);
+    EXPECT_EQ(tty_write(fd, data.data(), data.size()), 0);
     const unsigned long long carried = sim::elapsed_us() / 520;
     EXPECT_TRUE(sim::wire() == data && carried >= 10000 - 4096 && carried < 10000) << carried;
+
+    sim::hold_line();
+    const unsigned long long held = sim::elapsed_us();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(tty_write(fd, "{", 1), 1);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(count_lines(log, "[tty_write] Unbale to write, Reason: 110 Connection timed out"), 1)
+        << log;
+    EXPECT_EQ(sim::elapsed_us() - held, 5'000'000ULL);
+    EXPECT_EQ(sim::wire(), data);
 }
 
 // Where the driver has a low-latency mode, the open turns it on and the close (before the port

@@ -115,8 +115,8 @@ class Serial : public testing::Test {
 // in program memory with the template, ID words and EEPROM cells, which take the byte alone.
 TEST_F(Serial, EachFormatAndOrderPutsItsBytesIntoTheirWords) {
     const std::tuple<std::string, int, uint32_t, Words> rows[] = {
-        {"8188 4 binary msb 74565 99999", kProg, 0x1FFC, {0x3400, 0x3401, 0x3423, 0x3445}},
-        {"8188 4 binary lsb 74565 99999", kProg, 0x1FFC, {0x3445, 0x3423, 0x3401, 0x3400}},
+        {"8188 4 binary msb 10097332 99999999", kProg, 0x1FFC, {0x3400, 0x349A, 0x3412, 0x34B4}},
+        {"8188 4 binary lsb 10097332 99999999", kProg, 0x1FFC, {0x34B4, 0x3412, 0x349A, 0x3400}},
         {"8189 3 bcd msb 12345 999999", kProg, 0x1FFD, {0x3401, 0x3423, 0x3445}},
         {"8189 3 bcd lsb 12345 999999", kProg, 0x1FFD, {0x3445, 0x3423, 0x3401}},
         {"8187 5 ascii msb 417 99999", kProg, 0x1FFB, {0x3430, 0x3430, 0x3434, 0x3431, 0x3437}},
