@@ -120,13 +120,15 @@ CATALOGUE = ROOT / "tests" / "faults.txt"
 
 def catalogue(path):
     """The faults of a catalogue file: (line number, file, old text, new text, what a user notices).
-    One fault a line: file | old | new | notice; texts are single lines, a literal " | " inside one
-    is written " \\| "; blank lines and lines starting with # are skipped."""
+    One fault a line: file | old | new | notice; a literal " | " inside a text is written " \\| "
+    and a line break "\u21b5" (to reach a line that only its neighbour tells apart); blank lines
+    and lines starting with # are skipped."""
     faults = []
-    for number, line in enumerate(Path(path).read_text().split("\n"), 1):
+    for number, line in enumerate(Path(path).read_text(encoding="utf-8").split("\n"), 1):
         if not line.strip() or line.lstrip().startswith("#"):
             continue
-        fields = [f.replace("\x00", " | ") for f in line.replace(" \\| ", "\x00").split(" | ")]
+        fields = [f.replace("\x00", " | ").replace("\u21b5", "\n")
+                  for f in line.replace(" \\| ", "\x00").split(" | ")]
         if len(fields) != 4 or not all(fields):
             sys.exit(f"{path}:{number}: wants four fields: file | old | new | what a user notices")
         faults.append((number, *fields))

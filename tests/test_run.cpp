@@ -248,6 +248,7 @@ TEST(EndToEnd, ASignalEndsTheRunCleanly) {
 // the temporary files.
 TEST(EndToEnd, EveryJobAppendsOneWholeReportLineAndIdentifyShowsTheProbe) {
     const std::string report = write_temp_file("report.jsonl", "");
+    unlink(report.c_str());  // the first run creates it
     const std::vector<Texts> jobs{{},     {"-v"}, {"-b"}, {"-i"}, {"-e"}, {"-r", report + "r"},
                                   {"-i"}, {},     {},     {}};
     const Texts sims{"stuck=id:0x2001=0",   "stuck=id:0x2001=0",     "stuck=id:0x2001=0",
@@ -273,10 +274,12 @@ TEST(EndToEnd, EveryJobAppendsOneWholeReportLineAndIdentifyShowsTheProbe) {
     run_tarnwell({"-o", report, "-c", "/dev/null", "-t", "x", write_temp_file("bad.hex", ":00")});
     for (std::thread& thread : threads) thread.join();
     unsetenv("TZ");
-    // The read-out is at its path, whole, with the mode the umask gives, and nothing beside it.
+    // The read-out is at its path, whole, and it and the report have the mode the umask gives;
+    // nothing is beside them.
     struct stat read_out {};
-    EXPECT_EQ(stat((report + "r").c_str(), &read_out), 0);
-    EXPECT_EQ(read_out.st_mode & 0777, 0644u);
+    struct stat kept {};
+    EXPECT_EQ(stat((report + "r").c_str(), &read_out) | stat(report.c_str(), &kept), 0);
+    EXPECT_EQ(std::pair(read_out.st_mode & 0777, kept.st_mode & 0777), std::pair(0644u, 0644u));
     EXPECT_EQ(harness::hex_decode(harness::read_file(report + "r")).size(), 8192u + 256 + 4 + 1);
     for (const auto& entry :
          std::filesystem::directory_iterator(std::filesystem::path(report).parent_path()))
