@@ -353,6 +353,11 @@ TEST_F(Log, LookupCreatesNoElementsAndNeverMatchesACutKey) {
     EXPECT_EQ(stamped(stderr_of([] { EXPECT_EQ(get_config_string("new/key"), nullptr); }, 1)),
               "@0 1 FATAL    [data_base] [new_data_base_element] "
               "Unable to allocate memory for new database element\n");
+    // A module's key as long as a key can be is looked up when its function's is too long.
+    free_config();
+    const std::string module(288, 'm');
+    load("log/module/" + module + " = 2\n");
+    EXPECT_EQ(log_get_level(module.c_str(), "f"), 2);
 }
 
 TEST_F(Log, BuildMessageAndDeprecatedError) {
@@ -362,6 +367,10 @@ TEST_F(Log, BuildMessageAndDeprecatedError) {
     char* line = build_message(1, 4, "m%s%n", "f%d", "value %04X", 0x1f);
     ASSERT_NE(line, nullptr);
     EXPECT_EQ(stamped(line), "@1 4 ERROR   [m%s%n] [f%d] value 001F");
+    free(line);
+    line = build_message(1, 4, "m", "f", "%s", "");  // an empty message is a line all the same
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(stamped(line), "@1 4 ERROR   [m] [f] ");
     free(line);
     const std::string notice =
         "** Using deprecated method - error() - in module tarnwell, method main.\n";

@@ -51,6 +51,25 @@ TEST_F(Driver, CandidatesAreTriedFamilyByFamilyUntilOneMatches) {
     EXPECT_EQ(count_lines(log, "Unbale to open serial port: /dev/ttyGONE Reason: 2 No such"), 3);
 }
 
+// test_device names the first check a processor fails, in the order they run.
+TEST_F(Driver, TestDeviceNamesTheFirstCheckAProcessorFails) {
+    configure(harness::default_config() +
+              "family/f8/id = 3\nprocessor/R8/family = f8\nfamily/f9/firmware/id = 6\n"
+              "processor/R9/family = f9\nfamily/f1/firmware/id = 5\nfamily/f1/id = 3\n"
+              "processor/R1/family = f1\nfamily/f3/firmware/id = 5\n"
+              "family/f3/address/chipid/start = 8198\nprocessor/R3/family = f3\n"
+              "processor/R4/family = sim16\nprocessor/R4/address/chipid/start = 8193\n"
+              "family/f5/firmware/id = 5\nfamily/f5/id = 3\nfamily/f5/address/chipid/start = 8198\n"
+              "processor/R5/family = f5\nprocessor/R6/family = sim16\n"
+              "processor/R7/family = sim16\nprocessor/R7/id/value = 1\n");
+    run({"stuck=id:0x2001=0"}, 'e');  // leaves the ICD2 connected
+    ASSERT_EQ(result, 0) << log;
+    std::string results;
+    for (const char* name : {"R8", "R9", "R1", "R3", "R4", "R5", "R6", "R7", "SIM16A"})
+        results += std::to_string(test_device(name, 5)) + " ";
+    EXPECT_EQ(results, "8 9 1 3 4 5 6 7 0 ");
+}
+
 // ---- The passes
 
 TEST_F(Driver, PlainPassesSendExactlyTheseCommandsAndNoteWhatDecidedThem) {

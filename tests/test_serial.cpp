@@ -183,6 +183,7 @@ TEST_F(Serial, FilesThatCannotHoldRefuseWithTheirLine) {
         {settings("8188 2 hex msb 1 9"), "3: format must be binary, bcd or ascii (got \"hex\")"},
         {settings("8188 2 bcd big 1 9"), "4: order must be msb or lsb (got \"big\")"},
         {good.substr(good.find('\n') + 1), "8: no address setting"},
+        {"# nothing set yet\n", "1: no address setting"},
         {good + "length = 3\n", "9: length is set twice (first on line 2)"},
         {settings("0x1FFC 2 binary msb 1 9"), "1: address wants a decimal number (got \"0x1FFC\")"},
         {settings("8188 33 ascii msb 1 9"), "2: length must be 1 to 32 (got 33)"},
@@ -209,6 +210,7 @@ TEST_F(Serial, FilesThatCannotHoldRefuseWithTheirLine) {
         if (error.empty()) continue;
         EXPECT_EQ(harness::read_file(path), file);
         EXPECT_EQ(harness::count_lines(log, "[serial_take] " + path + ":" + error), 1) << log;
+        EXPECT_EQ(harness::count_lines(log, "ERROR"), 1) << log;  // and no other
     }
     path = "/nonexistent/line.serial";
     run();
